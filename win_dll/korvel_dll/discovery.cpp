@@ -1,0 +1,76 @@
+// MDB_IF_ScanInterface: find the adapter among the system's serial ports.
+#include "exchange.h"
+#include "korvel_dll.h"
+#include "link/link_status.h"
+#include "link/receiver.h"
+#include "link/send.h"
+#include "port/port_list.h"
+#include "port/serial_port.h"
+
+#include <cstring>
+
+namespace {
+
+using korvel::port::Handle;
+
+constexpr std::uint8_t kReadVersionCommand = 0x01;
+// The probe reads at most this much of the reply to the read-version command.
+constexpr std::int32_t kProbeReplyCapacity = 41;
+
+// An adapter answers the read-version command with a payload that starts
+// with this text (no status byte in front) and has more after it.
+constexpr char kIdentification[] = "MDB_IF";
+constexpr std::int32_t kIdentificationLength = sizeof(kIdentification) - 1;
+
+bool identifies_adapter(const std::uint8_t *payload, std::int32_t length) {
+  return length > kIdentificationLength &&
+         std::strncmp(reinterpret_cast<const char *>(payload), kIdentification,
+                      kIdentificationLength) == 0;
+}
+
+// Opens the port with its own handle, leaving DTR, RTS and DSR as they are,
+// asks it for its version once and closes it again.
+bool probe_port(const char *path) {
+  const Handle handle = korvel::port::open_port(path);
+  if (handle == korvel::port::invalid_handle()) {
+    return false;
+  }
+  korvel::port::configure_port(handle, korvel::port::Role::Probe);
+  if (!korvel::port::purge_receive(handle)) {
+    korvel::port::close_port(handle);
+    return false;
+  }
+  std::uint8_t reply[kProbeReplyCapacity];
+  std::int32_t delivered = kProbeReplyCapacity;
+  korvel::link::LinkStatus status = korvel::link::kLinkNotReceived;
+  if (korvel::link::send_request(handle, &kReadVersionCommand, 1)) {
+    status = korvel::link::receive_reply(handle, reply, &delivered);
+  }
+  korvel::port::sleep_ms(korvel::kSettleDelayMs);
+  korvel::port::close_port(handle);
+  return status == korvel::link::kLinkOk && identifies_adapter(reply, delivered);
+}
+
+// Each probed port leaves its verdict in the host's buffer: the name when the
+// adapter answered, the empty string when it did not.
+bool probe_listed_port(const char *name, void *context) {
+  auto *port_name = static_cast<char *>(context);
+  char path[korvel::port::kDevicePathSize];
+  if (korvel::port::make_device_path(name, korvel::port::Role::Probe, path) && probe_port(path)) {
+    std::strncpy(port_name, name, MDB_IF_PORT_NAME_BUFFER - 1);
+    port_name[MDB_IF_PORT_NAME_BUFFER - 1] = '\0';
+    return true;
+  }
+  port_name[0] = '\0';
+  return false;
+}
+
+} // namespace
+
+extern "C" int32_t MDB_IF_ScanInterface(char *portName) {
+  if (portName == nullptr) {
+    return MDB_IF_OPEN_OR_CRC_ERROR;
+  }
+  return korvel::port::list_serial_ports(probe_listed_port, portName) ? MDB_IF_OK
+                                                                      : MDB_IF_OPEN_OR_CRC_ERROR;
+}

@@ -1,0 +1,58 @@
+// MDB_IF_OpenInterface and MDB_IF_CloseInterface.
+#include "current_interface.h"
+#include "korvel_dll.h"
+
+namespace {
+
+using korvel::port::Handle;
+
+bool is_open_port(Handle handle) {
+  return handle != nullptr && handle != korvel::port::invalid_handle();
+}
+
+// A superseded interface would otherwise stay open, and locked against every
+// other opener, for the life of the process while every export rejects it.
+// It is closed before the new open so that the same port can be opened again.
+Handle open_replacing(const char *path) {
+  const Handle previous = korvel::current_interface();
+  if (is_open_port(previous)) {
+    korvel::port::close_port(previous);
+  }
+  Handle handle = korvel::port::open_port(path);
+  // The platform may hand the freed value straight back; the host's old
+  // handle must keep failing the handle check.
+  if (is_open_port(previous) && handle == previous) {
+    handle = korvel::port::renumber_handle(handle);
+  }
+  return handle;
+}
+
+} // namespace
+
+extern "C" int32_t MDB_IF_OpenInterface(const char *portName, MDB_IF_HANDLE *handleOut) {
+  char path[korvel::port::kDevicePathSize];
+  if (handleOut == nullptr ||
+      !korvel::port::make_device_path(portName, korvel::port::Role::Interface, path)) {
+    if (handleOut != nullptr) {
+      *handleOut = MDB_IF_INVALID_HANDLE;
+    }
+    return MDB_IF_OPEN_OR_CRC_ERROR;
+  }
+  const Handle handle = open_replacing(path);
+  *handleOut = handle;
+  korvel::set_current_interface(handle);
+  if (handle == korvel::port::invalid_handle()) {
+    return MDB_IF_OPEN_OR_CRC_ERROR;
+  }
+  korvel::port::configure_port(handle, korvel::port::Role::Interface);
+  return MDB_IF_OK;
+}
+
+extern "C" int32_t MDB_IF_CloseInterface(MDB_IF_HANDLE handle) {
+  if (!korvel::is_current_interface(handle)) {
+    return MDB_IF_BAD_HANDLE;
+  }
+  korvel::port::close_port(handle);
+  korvel::set_current_interface(nullptr);
+  return MDB_IF_OK;
+}

@@ -1,0 +1,117 @@
+/*
+ * korvel_dll: drive an MDB interface adapter on a serial port.
+ *
+ * Every function returns one of the MDB_IF_* result codes below. Calls are
+ * blocking and must not overlap: the library keeps one current interface and
+ * one set of link buffers, without locks.
+ *
+ * Calling order: MDB_IF_ScanInterface (optional) -> MDB_IF_OpenInterface ->
+ * any number of MDB_IF_ExecCommand / MDB_IF_LineReset / MDB_IF_GetVersion ->
+ * MDB_IF_CloseInterface.
+ *
+ * Port names are given without a device prefix: "COM3" on Windows (opened as
+ * "\\.\COM3"), a path below /dev on Linux ("ttyUSB0", "pts/3"; opened as
+ * "/dev/ttyUSB0"). Opens are exclusive on both systems.
+ */
+#ifndef KORVEL_DLL_H
+#define KORVEL_DLL_H
+
+#include <stdint.h>
+
+#if defined(_WIN32)
+#define MDB_IF_API
+#else
+#define MDB_IF_API __attribute__((visibility("default")))
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* The interface handle: the platform's handle of the open port itself (a
+ * Win32 HANDLE, or a POSIX file descriptor widened to a pointer). Never null
+ * when valid. */
+typedef void *MDB_IF_HANDLE;
+
+/* What a failed open hands back: all bits set. */
+#define MDB_IF_INVALID_HANDLE ((MDB_IF_HANDLE)(intptr_t)-1)
+
+/* Result codes. Code 3 is never returned. */
+enum {
+  MDB_IF_OK = 0,
+  /* The handle is null or is not the current interface handle. */
+  MDB_IF_BAD_HANDLE = 1,
+  /* Opening the port or reading the port list failed; or a reply failed its
+   * CRC check; or the adapter reported status 0xFD. */
+  MDB_IF_OPEN_OR_CRC_ERROR = 2,
+  /* No complete reply within 500 ms of silence (or within the overall limit
+   * of one receive); or the adapter reported status 0xFC. */
+  MDB_IF_TIMEOUT = 4,
+  /* Purging the receive queue or sending the request failed; a status byte
+   * the function does not recognise; or a host argument was refused. */
+  MDB_IF_LINK_ERROR = 5,
+  /* The adapter reported status 0xFF; for MDB_IF_ExecCommand any one-byte
+   * status other than 0x00, 0xFC, 0xFD and 0xFE. */
+  MDB_IF_ADAPTER_ERROR = 6,
+  /* The adapter reported status 0xFE. */
+  MDB_IF_ADAPTER_STATUS_FE = 7
+};
+
+/* Largest command MDB_IF_ExecCommand always accepts (every byte stuffed).
+ * Commands up to MDB_IF_MAX_COMMAND_UNSTUFFED bytes are accepted when their
+ * stuffed request frame still fits the 256-byte transmit buffer. */
+#define MDB_IF_MAX_COMMAND_ANY_BYTES 124
+#define MDB_IF_MAX_COMMAND_UNSTUFFED 250
+
+/* Largest reply payload the library can deliver. */
+#define MDB_IF_MAX_REPLY_PAYLOAD 506
+
+/* Size of the buffer MDB_IF_ScanInterface writes (terminator included). */
+#define MDB_IF_PORT_NAME_BUFFER 20
+
+/* Walks the system's serial ports, probes each with the read-version command
+ * and writes the name of the first one that identifies itself as "MDB_IF".
+ * portName must hold MDB_IF_PORT_NAME_BUFFER bytes. Result 0: portName holds
+ * the name, or "" if no port answered; if no port is listed at all, portName
+ * is left exactly as passed. Result 2: the port list could not be read, or
+ * portName is null (nothing is opened then). Listed names of 8 or more
+ * characters, and registry values that are not strings, are skipped. */
+MDB_IF_API int32_t MDB_IF_ScanInterface(char *portName);
+
+/* Opens portName exclusively as the current interface at 38400 8N1, DTR on,
+ * RTS off, and writes its handle to *handleOut. Result 2 if the port cannot
+ * be opened; then *handleOut and the current interface both hold
+ * MDB_IF_INVALID_HANDLE (which the other functions accept, and which fails at
+ * the port with result 5). Opening while an interface is open first closes
+ * the superseded handle; calls with it then return 1.
+ * Refused with result 2, before anything is opened or closed and leaving the
+ * current interface as it was: a null portName, a null handleOut, or a name
+ * longer than the device path allows (15 characters on Windows, 14 on Linux).
+ * *handleOut, when not null, is set to MDB_IF_INVALID_HANDLE then. */
+MDB_IF_API int32_t MDB_IF_OpenInterface(const char *portName, MDB_IF_HANDLE *handleOut);
+
+/* Closes the current interface. Result 1 if handle is null or not the
+ * current interface handle. */
+MDB_IF_API int32_t MDB_IF_CloseInterface(MDB_IF_HANDLE handle);
+
+/* Sends command[0..commandLength) and delivers the reply payload into reply.
+ * *replyLength is the capacity on entry and the delivered length after a
+ * valid reply (unchanged otherwise). Up to 3 attempts; an adapter-reported
+ * error is not retried. A reply of exactly one byte is read as a status
+ * byte; any other length is success. */
+MDB_IF_API int32_t MDB_IF_ExecCommand(MDB_IF_HANDLE handle, const uint8_t *command,
+                                      int32_t commandLength, uint8_t *reply, int32_t *replyLength);
+
+/* Sends the line-reset command 0x02 and maps the adapter's status byte.
+ * One attempt. */
+MDB_IF_API int32_t MDB_IF_LineReset(MDB_IF_HANDLE handle);
+
+/* Sends the read-version command 0x01 and writes the version text into text
+ * as a zero-terminated string, cut to capacity-1 characters... */
+MDB_IF_API int32_t MDB_IF_GetVersion(MDB_IF_HANDLE handle, char *text, int32_t capacity);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* KORVEL_DLL_H */

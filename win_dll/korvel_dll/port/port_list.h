@@ -1,0 +1,20 @@
+// The system's list of serial ports, as discovery walks it.
+#pragma once
+
+#include <cstddef>
+
+namespace korvel::port {
+
+// Discovery keeps a port name in this many bytes, terminator included: names
+// of 8 or more characters are never listed.
+constexpr std::size_t kListedNameSize = 8;
+
+// Called with each listed port name, in the system's order. Returns true to
+// stop the walk.
+using PortVisitor = bool (*)(const char *name, void *context);
+
+// Walks the system's serial ports. Returns false when the list could not be
+// read; ports may have been visited before that happened.
+bool list_serial_ports(PortVisitor visit, void *context);
+
+} // namespace korvel::port

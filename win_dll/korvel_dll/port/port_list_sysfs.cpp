@@ -1,0 +1,148 @@
+// Linux port list: the entries of /sys/class/tty that have a device behind
+// them, in natural order (ttyS2 before ttyS10).
+#include "port_list_sysfs.h"
+
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+namespace korvel::port {
+namespace {
+
+constexpr const char *kSysClassTty = "/sys/class/tty";
+
+// The serial core reports type 0 (unknown) for the legacy 8250 placeholders
+// that exist whether or not a UART is fitted.
+constexpr char kUnknownSerialType = '0';
+
+// Directory entries are read with the raw system call into this buffer, so
+// that listing allocates nothing.
+constexpr std::size_t kDirentBufferSize = 4096;
+
+struct LinuxDirent64 {
+  ino64_t inode;
+  off64_t offset;
+  unsigned short record_length;
+  unsigned char type;
+  char name[1];
+};
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+bool has_device(int tty_dir, const char *name) {
+  char link[kListedNameSize + sizeof("/device")];
+  std::strcpy(link, name);
+  std::strcat(link, "/device");
+  struct stat info {};
+  return fstatat(tty_dir, link, &info, 0) == 0;
+}
+
+bool is_placeholder(int tty_dir, const char *name) {
+  char path[kListedNameSize + sizeof("/type")];
+  std::strcpy(path, name);
+  std::strcat(path, "/type");
+  const int fd = openat(tty_dir, path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    return false;
+  }
+  char type[4] = {};
+  const ssize_t got = read(fd, type, sizeof(type) - 1);
+  close(fd);
+  return got >= 1 && type[0] == kUnknownSerialType && (got == 1 || !is_digit(type[1]));
+}
+
+void insert_sorted(PortNameList &list, const char *name) {
+  if (list.count == kMaxListedPorts) {
+    return;
+  }
+  std::size_t at = list.count;
+  while (at > 0 && natural_less(name, list.names[at - 1])) {
+    std::memcpy(list.names[at], list.names[at - 1], kListedNameSize);
+    --at;
+  }
+  std::strcpy(list.names[at], name);
+  ++list.count;
+}
+
+} // namespace
+
+bool natural_less(const char *a, const char *b) {
+  while (*a != '\0' && *b != '\0') {
+    if (is_digit(*a) && is_digit(*b)) {
+      const char *a_end = a;
+      const char *b_end = b;
+      while (*a == '0' && is_digit(a[1])) {
+        ++a;
+      }
+      while (*b == '0' && is_digit(b[1])) {
+        ++b;
+      }
+      while (is_digit(*a_end)) {
+        ++a_end;
+      }
+      while (is_digit(*b_end)) {
+        ++b_end;
+      }
+      if (a_end - a != b_end - b) {
+        return a_end - a < b_end - b;
+      }
+      const int order = std::strncmp(a, b, static_cast<std::size_t>(a_end - a));
+      if (order != 0) {
+        return order < 0;
+      }
+      a = a_end;
+      b = b_end;
+    } else if (*a != *b) {
+      return static_cast<unsigned char>(*a) < static_cast<unsigned char>(*b);
+    } else {
+      ++a;
+      ++b;
+    }
+  }
+  return *a == '\0' && *b != '\0';
+}
+
+bool list_sysfs_ports(const char *class_tty_dir, PortNameList &list) {
+  list.count = 0;
+  const int dir = open(class_tty_dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir < 0) {
+    return false;
+  }
+  alignas(LinuxDirent64) char buffer[kDirentBufferSize];
+  for (;;) {
+    const long got = syscall(SYS_getdents64, dir, buffer, sizeof(buffer));
+    if (got <= 0) {
+      close(dir);
+      return got == 0;
+    }
+    for (long offset = 0; offset < got;) {
+      const auto *entry = reinterpret_cast<const LinuxDirent64 *>(buffer + offset);
+      offset += entry->record_length;
+      const char *name = entry->name;
+      if (name[0] == '.' || strnlen(name, kListedNameSize) >= kListedNameSize) {
+        continue;
+      }
+      if (has_device(dir, name) && !is_placeholder(dir, name)) {
+        insert_sorted(list, name);
+      }
+    }
+  }
+}
+
+bool list_serial_ports(PortVisitor visit, void *context) {
+  PortNameList list;
+  if (!list_sysfs_ports(kSysClassTty, list)) {
+    return false;
+  }
+  for (std::size_t i = 0; i < list.count; ++i) {
+    if (visit(list.names[i], context)) {
+      break;
+    }
+  }
+  return true;
+}
+
+} // namespace korvel::port

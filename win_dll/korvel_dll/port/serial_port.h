@@ -1,0 +1,72 @@
+// Serial-port and timing operations the library needs of the platform.
+//
+// One backend is linked per build: Win32, POSIX, or the scripted fake with a
+// virtual clock used by the unit tests. The layers above only ever ask
+// whether an operation succeeded, never why it failed.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace korvel::port {
+
+// The platform's handle of an open port, pointer sized. Null is never a valid
+// handle; all bits set is the invalid value a failed open returns.
+using Handle = void *;
+inline Handle invalid_handle() { return reinterpret_cast<Handle>(~std::uintptr_t{0}); }
+
+// Device paths (prefix + port name, terminator included) fit in this many bytes.
+constexpr std::size_t kDevicePathSize = 20;
+
+// The line every port is configured for.
+constexpr std::uint32_t kBaudRate = 38400;
+
+// How a port is configured after the open. An interface port additionally
+// raises DTR, drops RTS and ignores DSR; a probe leaves the modem lines alone.
+enum class Role { Interface, Probe };
+
+// Forms the device path for a port name into path[kDevicePathSize]. Returns
+// false, leaving path unspecified, when the name is null or does not fit.
+bool make_device_path(const char *port_name, Role role, char *path);
+
+// prefix + port_name into path[kDevicePathSize], refusing what does not fit.
+// Shared by the backends' make_device_path.
+bool join_device_path(const char *prefix, const char *port_name, char *path);
+
+// Opens the path exclusively for reading and writing; invalid_handle() on
+// failure.
+Handle open_port(const char *path);
+
+// Reads the settings, applies 38400 8N1 (plus the line control of the role)
+// and writes them back. Outcomes are not reported: callers never act on them.
+void configure_port(Handle handle, Role role);
+
+// Discards received bytes not yet read. Returns true on success.
+bool purge_receive(Handle handle);
+
+// Number of received bytes waiting to be read, or -1 if the query failed.
+std::int32_t queued_count(Handle handle);
+
+// Reads one byte; issued only when a byte is queued. Returns true on success.
+bool read_byte(Handle handle, std::uint8_t *byte);
+
+// Writes up to count bytes. Returns the number written (possibly fewer than
+// count, possibly zero) or -1 if the write failed.
+std::int32_t write_bytes(Handle handle, const std::uint8_t *bytes, std::int32_t count);
+
+void close_port(Handle handle);
+
+// Gives the open port a handle value different from the one it has and
+// returns it, releasing the old value; invalid_handle() (with the port
+// closed) if that fails. Used when a reopened port comes back under the value
+// of a handle the host must no longer be able to use.
+Handle renumber_handle(Handle handle);
+
+// Milliseconds from an arbitrary origin, wrapping at 2^32; only differences
+// (modulo 2^32) are meaningful.
+std::uint32_t tick_ms();
+
+// Blocks the calling thread.
+void sleep_ms(std::uint32_t milliseconds);
+
+} // namespace korvel::port

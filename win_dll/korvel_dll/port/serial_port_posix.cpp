@@ -1,0 +1,159 @@
+// POSIX backend: termios serial ports below /dev, a monotonic tick.
+#include "serial_port.h"
+
+#include <cerrno>
+#include <climits>
+#include <ctime>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace korvel::port {
+namespace {
+
+constexpr const char *kDevicePrefix = "/dev/";
+
+// A write that finds the output queue full waits this long for room before
+// it is reported as failed, as a synchronous write would block.
+constexpr int kWriteRoomWaitMs = 1000;
+
+int to_fd(Handle handle) {
+  const auto value = reinterpret_cast<std::intptr_t>(handle);
+  return (value > 0 && value <= INT_MAX) ? static_cast<int>(value) : -1;
+}
+
+Handle to_handle(int fd) { return reinterpret_cast<Handle>(static_cast<std::intptr_t>(fd)); }
+
+// The handle is the descriptor itself and must never be null, so a port that
+// lands on descriptor 0 (stdin closed by the host) is moved up.
+int move_off_zero(int fd) {
+  if (fd != 0) {
+    return fd;
+  }
+  const int moved = fcntl(fd, F_DUPFD_CLOEXEC, 1);
+  close(fd);
+  return moved;
+}
+
+void set_modem_line(int fd, unsigned long request, int line) {
+  // Pseudo-terminals reject modem-line ioctls; like every configuration
+  // step, the outcome is deliberately ignored.
+  (void)ioctl(fd, request, &line);
+}
+
+} // namespace
+
+bool make_device_path(const char *port_name, Role /*role*/, char *path) {
+  return join_device_path(kDevicePrefix, port_name, path);
+}
+
+Handle open_port(const char *path) {
+  int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    return invalid_handle();
+  }
+  fd = move_off_zero(fd);
+  if (fd < 0) {
+    return invalid_handle();
+  }
+  // TIOCEXCL keeps other non-root openers out; flock also stops root and
+  // every other process that uses this library.
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    close(fd);
+    return invalid_handle();
+  }
+  (void)ioctl(fd, TIOCEXCL);
+  return to_handle(fd);
+}
+
+void configure_port(Handle handle, Role role) {
+  const int fd = to_fd(handle);
+  termios settings{};
+  (void)tcgetattr(fd, &settings);
+  cfmakeraw(&settings);
+  settings.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS);
+  settings.c_cflag |= CS8 | CLOCAL | CREAD;
+  settings.c_cc[VMIN] = 0;
+  settings.c_cc[VTIME] = 0;
+  (void)cfsetispeed(&settings, B38400);
+  (void)cfsetospeed(&settings, B38400);
+  (void)tcsetattr(fd, TCSANOW, &settings);
+  if (role == Role::Interface) {
+    set_modem_line(fd, TIOCMBIS, TIOCM_DTR);
+    set_modem_line(fd, TIOCMBIC, TIOCM_RTS);
+  }
+}
+
+bool purge_receive(Handle handle) { return tcflush(to_fd(handle), TCIFLUSH) == 0; }
+
+std::int32_t queued_count(Handle handle) {
+  int count = 0;
+  if (ioctl(to_fd(handle), FIONREAD, &count) != 0) {
+    return -1;
+  }
+  return count;
+}
+
+bool read_byte(Handle handle, std::uint8_t *byte) {
+  ssize_t got = 0;
+  do {
+    got = read(to_fd(handle), byte, 1);
+  } while (got < 0 && errno == EINTR);
+  return got == 1;
+}
+
+std::int32_t write_bytes(Handle handle, const std::uint8_t *bytes, std::int32_t count) {
+  const int fd = to_fd(handle);
+  bool waited_for_room = false;
+  for (;;) {
+    const ssize_t written = write(fd, bytes, static_cast<std::size_t>(count));
+    if (written >= 0) {
+      return static_cast<std::int32_t>(written);
+    }
+    if (errno == EINTR) {
+      continue;
+    }
+    if ((errno != EAGAIN && errno != EWOULDBLOCK) || waited_for_room) {
+      return -1;
+    }
+    pollfd room{fd, POLLOUT, 0};
+    if (poll(&room, 1, kWriteRoomWaitMs) <= 0) {
+      return -1;
+    }
+    waited_for_room = true;
+  }
+}
+
+void close_port(Handle handle) {
+  const int fd = to_fd(handle);
+  (void)ioctl(fd, TIOCNXCL);
+  (void)close(fd);
+}
+
+Handle renumber_handle(Handle handle) {
+  const int fd = to_fd(handle);
+  // The lock belongs to the open file, which the duplicate shares.
+  const int moved = fcntl(fd, F_DUPFD_CLOEXEC, fd + 1);
+  (void)close(fd);
+  return moved < 0 ? invalid_handle() : to_handle(moved);
+}
+
+std::uint32_t tick_ms() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  const auto ms = static_cast<std::uint64_t>(now.tv_sec) * 1000U +
+                  static_cast<std::uint64_t>(now.tv_nsec) / 1000000U;
+  return static_cast<std::uint32_t>(ms);
+}
+
+void sleep_ms(std::uint32_t milliseconds) {
+  timespec remaining{static_cast<time_t>(milliseconds / 1000U),
+                     static_cast<long>(milliseconds % 1000U) * 1000000L};
+  while (nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {
+  }
+}
+
+} // namespace korvel::port

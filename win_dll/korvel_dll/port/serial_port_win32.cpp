@@ -1,0 +1,88 @@
+// Win32 backend: COM ports through kernel32, synchronous I/O.
+#include "serial_port.h"
+
+#include <windows.h>
+
+namespace korvel::port {
+namespace {
+
+// The interface is opened through the device namespace, a probe through the
+// file namespace.
+constexpr const char *kInterfacePrefix = "\\\\.\\";
+constexpr const char *kProbePrefix = "\\\\?\\";
+
+char kLineSettings[] = "baud=38400 parity=N data=8 stop=1";
+
+HANDLE to_win32(Handle handle) { return static_cast<HANDLE>(handle); }
+
+// DTR on, RTS off, DSR ignored: in the DCB flag word this clears bits 5, 6,
+// 12 and 13 and sets bit 4.
+void apply_interface_line_control(DCB &dcb) {
+  dcb.fDtrControl = DTR_CONTROL_ENABLE;
+  dcb.fDsrSensitivity = FALSE;
+  dcb.fRtsControl = RTS_CONTROL_DISABLE;
+}
+
+} // namespace
+
+bool make_device_path(const char *port_name, Role role, char *path) {
+  return join_device_path(role == Role::Interface ? kInterfacePrefix : kProbePrefix, port_name,
+                          path);
+}
+
+Handle open_port(const char *path) {
+  return CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+}
+
+void configure_port(Handle handle, Role role) {
+  DCB dcb{};
+  dcb.DCBlength = sizeof(dcb);
+  (void)GetCommState(to_win32(handle), &dcb);
+  (void)BuildCommDCBA(kLineSettings, &dcb);
+  if (role == Role::Interface) {
+    apply_interface_line_control(dcb);
+  }
+  (void)SetCommState(to_win32(handle), &dcb);
+}
+
+bool purge_receive(Handle handle) { return PurgeComm(to_win32(handle), PURGE_RXCLEAR) != 0; }
+
+std::int32_t queued_count(Handle handle) {
+  DWORD errors = 0;
+  COMSTAT status{};
+  if (!ClearCommError(to_win32(handle), &errors, &status)) {
+    return -1;
+  }
+  return status.cbInQue > 0x7FFFFFFFUL ? 0x7FFFFFFF : static_cast<std::int32_t>(status.cbInQue);
+}
+
+bool read_byte(Handle handle, std::uint8_t *byte) {
+  DWORD got = 0;
+  return ReadFile(to_win32(handle), byte, 1, &got, nullptr) && got == 1;
+}
+
+std::int32_t write_bytes(Handle handle, const std::uint8_t *bytes, std::int32_t count) {
+  DWORD written = 0;
+  if (!WriteFile(to_win32(handle), bytes, static_cast<DWORD>(count), &written, nullptr)) {
+    return -1;
+  }
+  return static_cast<std::int32_t>(written);
+}
+
+void close_port(Handle handle) { (void)CloseHandle(to_win32(handle)); }
+
+Handle renumber_handle(Handle handle) {
+  // The duplicate takes a new slot while the original still holds its own.
+  HANDLE moved = INVALID_HANDLE_VALUE;
+  const HANDLE process = GetCurrentProcess();
+  const BOOL duplicated =
+      DuplicateHandle(process, to_win32(handle), process, &moved, 0, FALSE, DUPLICATE_SAME_ACCESS);
+  (void)CloseHandle(to_win32(handle));
+  return duplicated ? moved : INVALID_HANDLE_VALUE;
+}
+
+std::uint32_t tick_ms() { return GetTickCount(); }
+
+void sleep_ms(std::uint32_t milliseconds) { Sleep(milliseconds); }
+
+} // namespace korvel::port

@@ -1,0 +1,107 @@
+// MDB_IF_ExecCommand, MDB_IF_LineReset and MDB_IF_GetVersion.
+#include "current_interface.h"
+#include "exchange.h"
+#include "korvel_dll.h"
+#include "link/frame.h"
+#include "result_codes.h"
+
+#include <cstring>
+
+namespace {
+
+using korvel::ExchangeResult;
+using korvel::port::Handle;
+
+constexpr std::uint8_t kReadVersionCommand = 0x01;
+constexpr std::uint8_t kLineResetCommand = 0x02;
+
+constexpr int kCommandAttempts = 3;
+// After a failed attempt, before the next one (and after the last).
+constexpr std::uint32_t kRetryDelayMs = 20;
+
+// Host arguments that would make the library read or write memory it was not
+// given are refused before the port is touched.
+bool exec_arguments_valid(const std::uint8_t *command, std::int32_t command_length,
+                          const std::uint8_t *reply, const std::int32_t *reply_length) {
+  return korvel::link::command_fits(command, command_length) && reply_length != nullptr &&
+         *reply_length >= 0 && (reply != nullptr || *reply_length == 0);
+}
+
+std::int32_t evaluate_command_reply(const std::uint8_t *reply, std::int32_t delivered) {
+  // Only a reply of exactly one byte is a status; anything else, even an
+  // empty reply, is the adapter's answer to the command.
+  return delivered == 1 ? korvel::result_for_command_status(reply[0]) : MDB_IF_OK;
+}
+
+// One exchange without retries, for the commands whose reply starts with a
+// status byte. Returns the result code for everything but a valid reply with
+// status 0x00; then returns MDB_IF_OK and leaves the delivered length in
+// *delivered.
+std::int32_t status_exchange(Handle handle, std::uint8_t command, std::uint8_t *reply,
+                             std::int32_t *delivered) {
+  const ExchangeResult result = korvel::exchange(handle, &command, 1, reply, delivered);
+  if (!result.purged) {
+    return MDB_IF_LINK_ERROR;
+  }
+  if (result.link_status != korvel::link::kLinkOk) {
+    return korvel::result_for_link_failure(result.link_status);
+  }
+  // A valid reply without a single byte carries no status to read.
+  if (*delivered < 1) {
+    return MDB_IF_LINK_ERROR;
+  }
+  return korvel::result_for_status(reply[0]);
+}
+
+} // namespace
+
+extern "C" int32_t MDB_IF_ExecCommand(MDB_IF_HANDLE handle, const uint8_t *command,
+                                      int32_t commandLength, uint8_t *reply, int32_t *replyLength) {
+  if (!korvel::is_current_interface(handle)) {
+    return MDB_IF_BAD_HANDLE;
+  }
+  if (!exec_arguments_valid(command, commandLength, reply, replyLength)) {
+    return MDB_IF_LINK_ERROR;
+  }
+  std::uint8_t last_status = korvel::link::kLinkNotReceived;
+  for (int attempt = 0; attempt < kCommandAttempts; ++attempt) {
+    const ExchangeResult result =
+        korvel::exchange(handle, command, commandLength, reply, replyLength);
+    last_status = result.link_status;
+    // Adapter-reported errors come in valid replies and are never retried.
+    if (result.purged && last_status == korvel::link::kLinkOk) {
+      return evaluate_command_reply(reply, *replyLength);
+    }
+    korvel::port::sleep_ms(kRetryDelayMs);
+  }
+  return korvel::result_for_link_failure(last_status);
+}
+
+extern "C" int32_t MDB_IF_LineReset(MDB_IF_HANDLE handle) {
+  if (!korvel::is_current_interface(handle)) {
+    return MDB_IF_BAD_HANDLE;
+  }
+  std::uint8_t status = 0;
+  std::int32_t delivered = sizeof(status);
+  return status_exchange(handle, kLineResetCommand, &status, &delivered);
+}
+
+extern "C" int32_t MDB_IF_GetVersion(MDB_IF_HANDLE handle, char *text, int32_t capacity) {
+  if (!korvel::is_current_interface(handle)) {
+    return MDB_IF_BAD_HANDLE;
+  }
+  if (capacity < 0 || (text == nullptr && capacity != 0)) {
+    return MDB_IF_LINK_ERROR;
+  }
+  auto *reply = reinterpret_cast<std::uint8_t *>(text);
+  std::int32_t delivered = capacity;
+  const std::int32_t result = status_exchange(handle, kReadVersionCommand, reply, &delivered);
+  if (result != MDB_IF_OK) {
+    return result;
+  }
+  // The status byte gives way to the text, which is terminated inside the
+  // delivered bytes.
+  std::memmove(text, text + 1, static_cast<std::size_t>(delivered - 1));
+  text[delivered - 1] = '\0';
+  return MDB_IF_OK;
+}
