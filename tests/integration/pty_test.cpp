@@ -1,1 +1,210 @@
+// The library over real pseudo-terminals, against the simulated adapter.
+#include "korvel_dll.h"
+#include "port/port_list_fixed.h"
+#include "sim_adapter.h"
+
 #include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <sys/file.h>
+#include <unistd.h>
+
+namespace {
+
+using korvel::sim::Answer;
+using korvel::sim::Bytes;
+using korvel::sim::PtyAdapter;
+using Clock = std::chrono::steady_clock;
+
+// Real time is only checked against generous bounds.
+constexpr long kSilentExchangeMs = 520;
+constexpr long kSlackMs = 400;
+
+long elapsed_ms(Clock::time_point since) {
+  return static_cast<long>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count());
+}
+
+Answer reply(Bytes payload) {
+  Answer answer;
+  answer.payload = std::move(payload);
+  return answer;
+}
+
+Answer silent() {
+  Answer answer;
+  answer.silent = true;
+  return answer;
+}
+
+Answer identification() {
+  const char *text = korvel::sim::kIdentificationText;
+  return reply(Bytes(text, text + std::strlen(text)));
+}
+
+class PtyTest : public ::testing::Test {
+protected:
+  void TearDown() override {
+    if (handle_ != nullptr && handle_ != MDB_IF_INVALID_HANDLE) {
+      MDB_IF_CloseInterface(handle_);
+    }
+  }
+
+  void open(const PtyAdapter &adapter) {
+    ASSERT_EQ(MDB_IF_OpenInterface(adapter.port_name().c_str(), &handle_), MDB_IF_OK);
+  }
+
+  MDB_IF_HANDLE handle_ = nullptr;
+};
+
+TEST_F(PtyTest, OpenIsExclusiveAndCloseReleasesThePort) {
+  PtyAdapter adapter;
+  open(adapter);
+  const int other = ::open(adapter.device_path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  // As root TIOCEXCL lets the open through; the lock must still hold.
+  if (other >= 0) {
+    EXPECT_NE(::flock(other, LOCK_EX | LOCK_NB), 0);
+    close(other);
+  }
+  MDB_IF_HANDLE second = nullptr;
+  EXPECT_EQ(MDB_IF_CloseInterface(handle_), MDB_IF_OK);
+  EXPECT_EQ(MDB_IF_OpenInterface(adapter.port_name().c_str(), &second), MDB_IF_OK);
+  handle_ = second;
+}
+
+TEST_F(PtyTest, ReopeningTheSamePortSupersedesTheFirstHandle) {
+  PtyAdapter adapter;
+  open(adapter);
+  const MDB_IF_HANDLE first = handle_;
+  open(adapter);
+  EXPECT_NE(handle_, first);
+  EXPECT_EQ(MDB_IF_LineReset(first), MDB_IF_BAD_HANDLE);
+  EXPECT_EQ(MDB_IF_LineReset(handle_), MDB_IF_OK);
+}
+
+TEST_F(PtyTest, PortsThatCannotBeOpenedGiveTheInvalidHandle) {
+  EXPECT_EQ(MDB_IF_OpenInterface("pts/99999", &handle_), MDB_IF_OPEN_OR_CRC_ERROR);
+  EXPECT_EQ(handle_, MDB_IF_INVALID_HANDLE);
+  EXPECT_EQ(MDB_IF_LineReset(handle_), MDB_IF_LINK_ERROR);
+  EXPECT_EQ(MDB_IF_CloseInterface(handle_), MDB_IF_OK);
+}
+
+TEST_F(PtyTest, VersionResetAndCommandRoundTrip) {
+  PtyAdapter adapter([](const Bytes &command) {
+    if (command == Bytes{0x02, 0x03, 0x7D, 0x10}) {
+      return reply({0x7D, 0x02, 0x03, 0x00, 0x7D});
+    }
+    return korvel::sim::default_answer(command);
+  });
+  open(adapter);
+
+  char text[64];
+  EXPECT_EQ(MDB_IF_GetVersion(handle_, text, sizeof(text)), MDB_IF_OK);
+  EXPECT_STREQ(text, korvel::sim::kDefaultVersionText);
+  EXPECT_EQ(MDB_IF_LineReset(handle_), MDB_IF_OK);
+
+  const std::uint8_t command[] = {0x02, 0x03, 0x7D, 0x10};
+  std::uint8_t answer[16];
+  std::int32_t length = sizeof(answer);
+  EXPECT_EQ(MDB_IF_ExecCommand(handle_, command, sizeof(command), answer, &length), MDB_IF_OK);
+  EXPECT_EQ(Bytes(answer, answer + length), (Bytes{0x7D, 0x02, 0x03, 0x00, 0x7D}));
+  EXPECT_EQ(adapter.request_count(), 3U);
+  EXPECT_EQ(adapter.bad_request_count(), 0U);
+}
+
+TEST_F(PtyTest, FaultsOnTheLineMapToTheirResults) {
+  PtyAdapter adapter;
+  open(adapter);
+  const std::uint8_t command[] = {0x0A};
+  std::uint8_t answer[8];
+  std::int32_t length = sizeof(answer);
+
+  adapter.set_behaviour([](const Bytes &) {
+    Answer answer = reply({0x00, 0x01});
+    answer.corrupt_crc = true;
+    return answer;
+  });
+  EXPECT_EQ(MDB_IF_ExecCommand(handle_, command, 1, answer, &length), MDB_IF_OPEN_OR_CRC_ERROR);
+  EXPECT_EQ(adapter.request_count(), 3U);
+
+  adapter.set_behaviour([](const Bytes &) {
+    Answer answer = reply({0x00, 0x01, 0x02});
+    answer.noise_before = {0x41, 0x7D, 0x03, 0x00};
+    answer.piece_size = 2;
+    answer.piece_pause_ms = 30;
+    return answer;
+  });
+  EXPECT_EQ(MDB_IF_ExecCommand(handle_, command, 1, answer, &length), MDB_IF_OK);
+  EXPECT_EQ(Bytes(answer, answer + length), (Bytes{0x00, 0x01, 0x02}));
+
+  adapter.set_behaviour([](const Bytes &) { return reply({0xFF}); });
+  EXPECT_EQ(MDB_IF_LineReset(handle_), MDB_IF_ADAPTER_ERROR);
+}
+
+TEST_F(PtyTest, ASilentAdapterTimesOutAfterThreeAttempts) {
+  PtyAdapter adapter([](const Bytes &) { return silent(); });
+  open(adapter);
+  const std::uint8_t command[] = {0x0A};
+  std::uint8_t answer[8];
+  std::int32_t length = sizeof(answer);
+  const auto started = Clock::now();
+  EXPECT_EQ(MDB_IF_ExecCommand(handle_, command, 1, answer, &length), MDB_IF_TIMEOUT);
+  const long took = elapsed_ms(started);
+  EXPECT_GE(took, 3 * (kSilentExchangeMs + 20));
+  EXPECT_LT(took, 3 * (kSilentExchangeMs + 20) + kSlackMs);
+  EXPECT_EQ(adapter.request_count(), 3U);
+  EXPECT_EQ(length, static_cast<std::int32_t>(sizeof(answer)));
+}
+
+TEST_F(PtyTest, LateBytesOfAnEarlierReplyNeverReachTheNextOne) {
+  PtyAdapter adapter([](const Bytes &command) {
+    Answer answer = korvel::sim::default_answer(command);
+    if (command == Bytes{korvel::sim::kReadVersionCommand}) {
+      answer.delay_ms = 600; // after the receive has given up
+    } else {
+      answer.payload = command;
+    }
+    return answer;
+  });
+  open(adapter);
+  char text[32];
+  EXPECT_EQ(MDB_IF_GetVersion(handle_, text, sizeof(text)), MDB_IF_TIMEOUT);
+  usleep(200 * 1000); // the version reply is now waiting in the queue
+  std::uint8_t answer[32];
+  std::int32_t length = sizeof(answer);
+  const std::uint8_t command[] = {0x0A, 0x22};
+  EXPECT_EQ(MDB_IF_ExecCommand(handle_, command, 2, answer, &length), MDB_IF_OK);
+  EXPECT_EQ(Bytes(answer, answer + length), (Bytes{0x0A, 0x22}));
+}
+
+TEST_F(PtyTest, ScanFindsTheAdapterAmongListedPorts) {
+  PtyAdapter mute([](const Bytes &) { return silent(); });
+  PtyAdapter versioned; // answers a status byte before its text
+  PtyAdapter adapter([](const Bytes &) { return identification(); });
+  PtyAdapter after;
+  korvel::port::fixed_list::set_ports({mute.port_name(), "pts/99999", versioned.port_name(),
+                                       adapter.port_name(), after.port_name()});
+  char name[MDB_IF_PORT_NAME_BUFFER];
+  const auto started = Clock::now();
+  EXPECT_EQ(MDB_IF_ScanInterface(name), MDB_IF_OK);
+  EXPECT_EQ(name, adapter.port_name());
+  EXPECT_LT(elapsed_ms(started), kSilentExchangeMs + kSlackMs + 200);
+  EXPECT_EQ(after.request_count(), 0U);
+  EXPECT_EQ(versioned.request_count(), 1U);
+}
+
+TEST_F(PtyTest, ScanDoesNotFindTheAdapterOnThePortTheInterfaceHolds) {
+  PtyAdapter adapter([](const Bytes &) { return identification(); });
+  korvel::port::fixed_list::set_ports({adapter.port_name()});
+  open(adapter);
+  char name[MDB_IF_PORT_NAME_BUFFER] = "unchanged";
+  EXPECT_EQ(MDB_IF_ScanInterface(name), MDB_IF_OK);
+  EXPECT_STREQ(name, "");
+  EXPECT_EQ(adapter.request_count(), 0U);
+  EXPECT_EQ(MDB_IF_LineReset(handle_), MDB_IF_LINK_ERROR); // the adapter answers "MDB_IF..."
+}
+
+} // namespace
