@@ -77,14 +77,41 @@ TEST_F(SendTest, AFailedOrEmptyWriteEndsTheSend) {
 }
 
 TEST_F(SendTest, CommandsThatCannotBeFramedAreRefusedBeforeAnythingIsWritten) {
-  const Bytes all_escaped(link::kMaxCommandAnyBytes + 1, link::kEscape);
+  // 126 escaped bytes need 2 * 126 + 6 bytes whatever the CRC.
+  const Bytes all_escaped(link::kMaxCommandAnyBytes + 2, link::kEscape);
   const Bytes too_long(link::kMaxCommandUnstuffed + 1, 0x41);
-  EXPECT_FALSE(link::send_request(handle_, all_escaped.data(), link::kMaxCommandAnyBytes + 1));
+  EXPECT_FALSE(link::send_request(handle_, all_escaped.data(), link::kMaxCommandAnyBytes + 2));
   EXPECT_FALSE(link::send_request(handle_, too_long.data(), link::kMaxCommandUnstuffed + 1));
   EXPECT_FALSE(link::send_request(handle_, too_long.data(), -1));
   EXPECT_FALSE(link::send_request(handle_, nullptr, 1));
   EXPECT_TRUE(line_->written.empty());
   EXPECT_EQ(line_->write_count, 0);
+}
+
+// 125 escaped bytes fill the buffer exactly, unless a CRC byte needs
+// stuffing too.
+TEST_F(SendTest, StuffedCrcBytesDecideWhetherABorderlineCommandFits) {
+  std::mt19937 random(3);
+  const std::uint8_t specials[] = {link::kStx, link::kEtx, link::kEscape};
+  Bytes command(link::kMaxCommandAnyBytes + 1);
+  int refused = 0;
+  int accepted = 0;
+  for (int round = 0; round < 2000; ++round) {
+    for (auto &byte : command) {
+      byte = specials[random() % 3];
+    }
+    std::uint8_t logical[link::kTransmitBufferSize];
+    link::encode_frame(link::kRequestHeader1, link::kRequestHeader2, command.data(),
+                       static_cast<int>(command.size()), logical);
+    const std::size_t crc_at = command.size() + link::kPayloadOffset;
+    const bool crc_stuffed =
+        link::needs_escape(logical[crc_at]) || link::needs_escape(logical[crc_at + 1]);
+    const bool fits = link::command_fits(command.data(), static_cast<int>(command.size()));
+    ASSERT_EQ(fits, !crc_stuffed) << "round " << round;
+    (fits ? accepted : refused) += 1;
+  }
+  EXPECT_GT(accepted, 0);
+  EXPECT_GT(refused, 0);
 }
 
 TEST_F(SendTest, TheLargestCommandsThatFitFillTheBufferExactly) {

@@ -2,6 +2,7 @@
 // port's virtual clock.
 #include "fake_adapter.h"
 #include "link/frame.h"
+#include "link/frame_assembler.h"
 #include "link/receiver.h"
 #include "port/serial_port_fake.h"
 
@@ -10,8 +11,6 @@
 #include <random>
 
 namespace {
-
-using korvel::test::reply_frame;
 
 using korvel::port::fake::Bytes;
 namespace link = korvel::link;
