@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Builds everything and runs every test: the Windows DLL, the sanitizer
+# build, the fuzzers, and last the native suite (unit, pseudo-terminal and
+# Wine tests), whose CTest summary ends the output.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+FUZZ_SECONDS=${FUZZ_SECONDS:-30}
+
+scripts/install-deps.sh
+
+echo "== Windows DLL (MinGW-w64)"
+cmake --preset windows >/dev/null
+cmake --build --preset windows
+
+echo "== Native tests under AddressSanitizer and UndefinedBehaviorSanitizer"
+cmake --preset sanitize >/dev/null
+cmake --build --preset sanitize
+ctest --preset sanitize
+
+echo "== Fuzzers, ${FUZZ_SECONDS} s each"
+fuzz/run_fuzzers.sh "$FUZZ_SECONDS"
+
+echo "== Native library, demo, unit, pseudo-terminal and Wine tests"
+cmake --preset native >/dev/null
+cmake --build --preset native
+./build/native/demo/korvel_demo >/dev/null
+ctest --preset native
