@@ -96,19 +96,40 @@ MDB_IF_API int32_t MDB_IF_CloseInterface(MDB_IF_HANDLE handle);
 
 /* Sends command[0..commandLength) and delivers the reply payload into reply.
  * *replyLength is the capacity on entry and the delivered length after a
- * valid reply (unchanged otherwise). Up to 3 attempts; an adapter-reported
- * error is not retried. A reply of exactly one byte is read as a status
- * byte; any other length is success. */
-MDB_IF_API int32_t MDB_IF_ExecCommand(MDB_IF_HANDLE handle, const uint8_t *command,
-                                      int32_t commandLength, uint8_t *reply, int32_t *replyLength);
+ * valid reply (unchanged otherwise). Up to 3 attempts, each purging the
+ * receive queue, sending, waiting for the reply (500 ms of silence at most)
+ * and pausing 20 ms, plus 20 ms more after a failed attempt; a silent adapter
+ * therefore costs about 1.6 s. An adapter-reported error is not retried.
+ * A reply of exactly one byte is read as a status byte (0x00 -> 0, 0xFC -> 4,
+ * 0xFD -> 2, 0xFE -> 7, any other -> 6); any other length is success.
+ * After three failed attempts: timeout 4, CRC error 2, purge or send
+ * failure 5.
+ * Refused with 5 right after the handle check, touching neither the port nor
+ * any buffer: a command that cannot be framed (commandLength negative, or
+ * nonzero with a null command, or a stuffed frame over 256 bytes: up to
+ * MDB_IF_MAX_COMMAND_ANY_BYTES bytes always fit), a null replyLength, a
+ * negative capacity, a null reply with a nonzero capacity. */
+MDB_IF_API int32_t MDB_IF_ExecCommand(MDB_IF_HANDLE handle,
+                                      const uint8_t *command,
+                                      int32_t commandLength, uint8_t *reply,
+                                      int32_t *replyLength);
 
-/* Sends the line-reset command 0x02 and maps the adapter's status byte.
- * One attempt. */
+/* Sends the line-reset command 0x02 once and maps the first byte of the
+ * reply: 0x00 -> 0, 0xFC -> 4, 0xFD -> 2, 0xFE -> 7, 0xFF -> 6, any other
+ * -> 5. A valid reply without any byte gives 5 (no status to read). Link
+ * failures: timeout 4, CRC error 2, purge or send failure 5. */
 MDB_IF_API int32_t MDB_IF_LineReset(MDB_IF_HANDLE handle);
 
-/* Sends the read-version command 0x01 and writes the version text into text
- * as a zero-terminated string, cut to capacity-1 characters... */
-MDB_IF_API int32_t MDB_IF_GetVersion(MDB_IF_HANDLE handle, char *text, int32_t capacity);
+/* Sends the read-version command 0x01 once. The reply (at most capacity
+ * bytes of it) is a status byte followed by the version text; on status 0x00
+ * text receives the text as a zero-terminated string of at most capacity-1
+ * characters and the result is 0. Other status bytes and link failures map
+ * as for MDB_IF_LineReset. A valid reply that delivers no byte (an empty
+ * payload, or capacity 0) gives 5 and writes nothing. Refused with 5 right
+ * after the handle check, touching nothing: a negative capacity, or a null
+ * text with a nonzero capacity. */
+MDB_IF_API int32_t MDB_IF_GetVersion(MDB_IF_HANDLE handle, char *text,
+                                     int32_t capacity);
 
 #ifdef __cplusplus
 }
