@@ -1,0 +1,17 @@
+// What the steps of one run share.
+#pragma once
+
+#include "exports.h"
+
+#include <vector>
+
+#include <windows.h>
+
+struct HostState {
+  KorvelExports library;
+  // Every handle an open handed out, in order; the step argument "#1" is the
+  // first.
+  std::vector<MDB_IF_HANDLE> opened;
+  // A live handle of the host's own (an event) that the library never saw.
+  HANDLE foreign = nullptr;
+};

@@ -1,0 +1,158 @@
+#include "step_line.h"
+#include "steps.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+namespace {
+
+// Bytes past the capacity the host announces, which no call may touch.
+constexpr std::size_t kGuardBytes = 16;
+// What the host buffers hold before a call.
+constexpr std::uint8_t kReplyFill = 0xA5;
+constexpr char kNameFill = 0x5A;
+
+// Put into the out-handle before an open, which must overwrite it.
+MDB_IF_HANDLE unwritten_handle() { return reinterpret_cast<MDB_IF_HANDLE>(0x5A5A5A5A); }
+
+std::string handle_kind(MDB_IF_HANDLE handle) {
+  if (handle == nullptr) {
+    return "null";
+  }
+  if (handle == MDB_IF_INVALID_HANDLE) {
+    return "invalid";
+  }
+  if (handle == unwritten_handle()) {
+    return "unwritten";
+  }
+  return "valid";
+}
+
+// "#n": how the steps refer to the handle of the n-th open.
+std::string handle_label(std::size_t position) {
+  char label[24];
+  std::snprintf(label, sizeof(label), "#%zu", position);
+  return label;
+}
+
+bool all_equal(const std::uint8_t *bytes, std::size_t count, std::uint8_t value) {
+  return std::all_of(bytes, bytes + count, [value](std::uint8_t byte) { return byte == value; });
+}
+
+// A buffer of the given capacity followed by guard bytes, all filled.
+std::vector<std::uint8_t> guarded_buffer(std::int32_t capacity, std::uint8_t fill) {
+  return std::vector<std::uint8_t>(static_cast<std::size_t>(capacity) + kGuardBytes, fill);
+}
+
+bool guard_intact(const std::vector<std::uint8_t> &buffer, std::uint8_t fill) {
+  return all_equal(buffer.data() + buffer.size() - kGuardBytes, kGuardBytes, fill);
+}
+
+bool is_foreign_alive(const HostState &state) {
+  DWORD flags = 0;
+  return GetHandleInformation(state.foreign, &flags) != 0;
+}
+
+} // namespace
+
+bool open_step(HostState &state, HostArgs &args) {
+  const char *name = args.take();
+  if (name == nullptr) {
+    return false;
+  }
+  const char *port = std::strcmp(name, "-") == 0 ? nullptr : name;
+  MDB_IF_HANDLE handle = unwritten_handle();
+  const CallTimer timer;
+  const std::int32_t result = state.library.open(port, &handle);
+  StepLine line("open");
+  line.add("result", result).add("ms", timer.elapsed_ms());
+  const auto earlier = std::find(state.opened.begin(), state.opened.end(), handle);
+  if (handle_kind(handle) == "valid" && earlier != state.opened.end()) {
+    line.add("same_as", handle_label(static_cast<std::size_t>(earlier - state.opened.begin()) + 1));
+  }
+  state.opened.push_back(handle);
+  line.add("handle", handle_label(state.opened.size())).add("kind", handle_kind(handle)).print();
+  return true;
+}
+
+bool close_step(HostState &state, HostArgs &args) {
+  const auto handle = take_handle(args, state);
+  if (!handle) {
+    return false;
+  }
+  const CallTimer timer;
+  const std::int32_t result = state.library.close(*handle);
+  StepLine("close")
+      .add("result", result)
+      .add("ms", timer.elapsed_ms())
+      .add("foreign_alive", is_foreign_alive(state) ? 1 : 0)
+      .print();
+  return true;
+}
+
+bool exec_step(HostState &state, HostArgs &args) {
+  const auto handle = take_handle(args, state);
+  const auto command = take_hex(args);
+  const auto capacity = take_number(args);
+  if (!handle || !command || !capacity || *capacity < 0) {
+    return false;
+  }
+  std::vector<std::uint8_t> reply = guarded_buffer(*capacity, kReplyFill);
+  std::int32_t length = *capacity;
+  const CallTimer timer;
+  const std::int32_t result = state.library.exec(
+      *handle, command->data(), static_cast<std::int32_t>(command->size()), reply.data(), &length);
+  StepLine line("exec");
+  line.add("result", result).add("ms", timer.elapsed_ms()).add("len", length);
+  if (length >= 0 && length <= *capacity) {
+    line.add("reply", to_hex(reply.data(), static_cast<std::size_t>(length)));
+  }
+  line.add("guard_ok", guard_intact(reply, kReplyFill) ? 1 : 0).print();
+  return true;
+}
+
+bool reset_step(HostState &state, HostArgs &args) {
+  const auto handle = take_handle(args, state);
+  if (!handle) {
+    return false;
+  }
+  const CallTimer timer;
+  const std::int32_t result = state.library.line_reset(*handle);
+  StepLine("reset").add("result", result).add("ms", timer.elapsed_ms()).print();
+  return true;
+}
+
+bool version_step(HostState &state, HostArgs &args) {
+  const auto handle = take_handle(args, state);
+  const auto capacity = take_number(args);
+  if (!handle || !capacity || *capacity < 0) {
+    return false;
+  }
+  std::vector<std::uint8_t> buffer = guarded_buffer(*capacity, kReplyFill);
+  char *text = reinterpret_cast<char *>(buffer.data());
+  const CallTimer timer;
+  const std::int32_t result = state.library.version(*handle, text, *capacity);
+  StepLine line("version");
+  line.add("result", result).add("ms", timer.elapsed_ms());
+  if (result == MDB_IF_OK) {
+    line.add("text", terminated_text_hex(text, static_cast<std::size_t>(*capacity)));
+  }
+  line.add("guard_ok", guard_intact(buffer, kReplyFill) ? 1 : 0).print();
+  return true;
+}
+
+bool scan_step(HostState &state, HostArgs &) {
+  std::vector<std::uint8_t> buffer = guarded_buffer(MDB_IF_PORT_NAME_BUFFER, kNameFill);
+  char *name = reinterpret_cast<char *>(buffer.data());
+  const CallTimer timer;
+  const std::int32_t result = state.library.scan(name);
+  StepLine line("scan");
+  line.add("result", result).add("ms", timer.elapsed_ms());
+  line.add("untouched", all_equal(buffer.data(), buffer.size(), kNameFill) ? 1 : 0)
+      .add("name", terminated_text_hex(name, MDB_IF_PORT_NAME_BUFFER))
+      .add("guard_ok", guard_intact(buffer, kNameFill) ? 1 : 0)
+      .print();
+  return true;
+}

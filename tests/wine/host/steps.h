@@ -1,0 +1,29 @@
+// The steps the host can run. Each takes its arguments from the command line,
+// makes its calls and prints one line; it returns false when its arguments
+// are missing or malformed.
+#pragma once
+
+#include "host_args.h"
+#include "host_state.h"
+
+// open NAME ("-" for a null name): result, which handle ("#n") it handed out
+// and what kind of value that is.
+bool open_step(HostState &state, HostArgs &args);
+// close HANDLE
+bool close_step(HostState &state, HostArgs &args);
+// exec HANDLE COMMAND_HEX CAPACITY: result, delivered length and reply bytes.
+bool exec_step(HostState &state, HostArgs &args);
+// reset HANDLE
+bool reset_step(HostState &state, HostArgs &args);
+// version HANDLE CAPACITY: result and the text.
+bool version_step(HostState &state, HostArgs &args);
+// scan: result, the name found, and whether the buffer was left untouched.
+bool scan_step(HostState &state, HostArgs &args);
+
+// The serial-port list the library reads: empty it (keeping the key), drop
+// the key, or add a value of a given type.
+bool registry_clear_step(HostState &state, HostArgs &args);
+bool registry_drop_step(HostState &state, HostArgs &args);
+bool registry_string_step(HostState &state, HostArgs &args);
+bool registry_dword_step(HostState &state, HostArgs &args);
+bool registry_binary_step(HostState &state, HostArgs &args);

@@ -1,0 +1,76 @@
+// Opening and closing the interface through the Windows DLL, on ports that
+// Wine maps to pseudo-terminals.
+#include "wine_test.h"
+
+namespace wine_test {
+namespace {
+
+constexpr int kOk = 0;
+constexpr int kBadHandle = 1;
+constexpr int kOpenFailed = 2;
+constexpr int kLinkError = 5;
+
+using WineOpenClose = WineTest;
+
+TEST_F(WineOpenClose, CloseAcceptsOnlyTheCurrentHandleAndOnlyOnce) {
+  PtyAdapter adapter;
+  attach("COM5", adapter);
+  const HostRun run = run_host(
+      {"open COM5", "close null", "close foreign", "reset #1", "close #1", "close #1", "reset #1"});
+  ASSERT_TRUE(run.completed()) << run.transcript();
+  EXPECT_EQ(run.results(),
+            (std::vector<int>{kOk, kBadHandle, kBadHandle, kOk, kOk, kBadHandle, kBadHandle}))
+      << run.transcript();
+  EXPECT_EQ(run.steps[0].field("kind"), "valid");
+  // The library must not have closed a handle it was merely shown.
+  EXPECT_EQ(run.steps[2].number("foreign_alive"), 1);
+  // Only the reset on the open interface reached the adapter.
+  EXPECT_EQ(commands_received(adapter), (std::vector<Bytes>{{korvel::sim::kLineResetCommand}}));
+}
+
+TEST_F(WineOpenClose, AFailedOpenLeavesTheInvalidHandleCurrent) {
+  // COM9 has no device behind it; a null name is refused outright.
+  const HostRun run = run_host({"open COM9", "version invalid 16", "reset invalid",
+                                "exec invalid 0A 8", "close invalid", "close invalid", "open -"});
+  ASSERT_TRUE(run.completed()) << run.transcript();
+  EXPECT_EQ(run.results(), (std::vector<int>{kOpenFailed, kLinkError, kLinkError, kLinkError, kOk,
+                                             kBadHandle, kOpenFailed}))
+      << run.transcript();
+  EXPECT_EQ(run.steps[0].field("kind"), "invalid");
+  EXPECT_EQ(run.steps[3].number("len"), 8) << "a failed command must leave the length alone";
+  EXPECT_EQ(run.steps[6].field("kind"), "invalid");
+}
+
+TEST_F(WineOpenClose, OpeningAgainSupersedesTheFirstHandle) {
+  PtyAdapter adapter;
+  attach("COM5", adapter);
+  const HostRun run =
+      run_host({"open COM5", "open COM5", "exec #1 0A 8", "reset #1", "version #1 32", "close #1",
+                "version #2 32", "close #2", "open COM5", "close #3"});
+  ASSERT_TRUE(run.completed()) << run.transcript();
+  EXPECT_EQ(run.results(), (std::vector<int>{kOk, kOk, kBadHandle, kBadHandle, kBadHandle,
+                                             kBadHandle, kOk, kOk, kOk, kOk}))
+      << run.transcript();
+  EXPECT_FALSE(run.steps[1].has("same_as")) << "the second open handed out the first handle";
+  EXPECT_EQ(run.steps[6].text("text"), korvel::sim::kDefaultVersionText);
+  EXPECT_EQ(adapter.request_count(), 1U) << "calls with the superseded handle reached the port";
+}
+
+TEST_F(WineOpenClose, PortNamesOfUpToFifteenCharactersAreAccepted) {
+  PtyAdapter adapter;
+  const std::string longest = "COM456789012345";
+  const std::string too_long = longest + "6";
+  attach(longest, adapter);
+  attach(too_long, adapter);
+  const HostRun run = run_host(
+      {"open " + longest, "reset #1", "open " + too_long, "reset #1", "close #2", "close #1"});
+  ASSERT_TRUE(run.completed()) << run.transcript();
+  // The refused name leaves the current interface open and current.
+  EXPECT_EQ(run.results(), (std::vector<int>{kOk, kOk, kOpenFailed, kOk, kBadHandle, kOk}))
+      << run.transcript();
+  EXPECT_EQ(run.steps[2].field("kind"), "invalid");
+  EXPECT_EQ(adapter.request_count(), 2U);
+}
+
+} // namespace
+} // namespace wine_test

@@ -1,0 +1,121 @@
+// Commands, line reset and version text through the Windows DLL under Wine,
+// against the simulated adapter on a pseudo-terminal.
+#include "wine_test.h"
+
+namespace wine_test {
+namespace {
+
+constexpr int kOk = 0;
+constexpr int kCrcError = 2;
+constexpr int kTimeout = 4;
+constexpr int kLinkError = 5;
+constexpr int kAdapterError = 6;
+constexpr int kAdapterStatusFe = 7;
+
+// One exchange against a silent adapter: the 500 ms receive timeout and the
+// 20 ms settle delay; a failed command attempt sleeps another 20 ms. Wine's
+// tick moves in steps of about 16 ms, so the bounds are generous.
+constexpr long kSilentExchangeMs = 520;
+constexpr long kSilentCommandAttemptMs = 540;
+constexpr int kCommandAttempts = 3;
+constexpr long kEarlyMs = 40;
+constexpr long kLateMs = 400;
+
+using WineTransactions = WineTest;
+
+TEST_F(WineTransactions, BytesThatNeedStuffingSurviveTheRoundTrip) {
+  const Bytes special_command{0x02, 0x03, 0x7D};
+  const Bytes special_reply{0x7D, 0x02, 0x03, 0x00, 0x03};
+  PtyAdapter adapter([&](const Bytes &command) {
+    return command == special_command ? reply(special_reply) : korvel::sim::default_answer(command);
+  });
+  attach("COM5", adapter);
+  // 0x4E is a command whose CRC low byte is 0x03.
+  const HostRun run = run_host({"open COM5", "version #1 64", "reset #1", "exec #1 02037D 16",
+                                "exec #1 4E 16", "version #1 3", "close #1"});
+  ASSERT_TRUE(run.completed()) << run.transcript();
+  EXPECT_EQ(run.results(), (std::vector<int>{kOk, kOk, kOk, kOk, kOk, kOk, kOk}))
+      << run.transcript();
+  EXPECT_EQ(run.steps[1].text("text"), korvel::sim::kDefaultVersionText);
+  EXPECT_EQ(run.steps[3].bytes("reply"), special_reply);
+  EXPECT_EQ(run.steps[4].bytes("reply"), Bytes{korvel::sim::kStatusOk});
+  // A capacity of 3 holds the status byte and two characters; the text is
+  // cut and terminated inside the buffer.
+  EXPECT_EQ(run.steps[5].text("text"), std::string(korvel::sim::kDefaultVersionText).substr(0, 2));
+  for (const HostStep &step : run.steps) {
+    EXPECT_NE(step.field("guard_ok"), "0") << step.op() << " wrote past its buffer";
+  }
+  EXPECT_EQ(commands_received(adapter),
+            (std::vector<Bytes>{{0x01}, {0x02}, special_command, {0x4E}, {0x01}}));
+  EXPECT_EQ(adapter.bad_request_count(), 0U);
+}
+
+TEST_F(WineTransactions, RepliesWithBadCrcAreRetriedOnlyForCommands) {
+  const Answer good = reply({0x11, 0x22});
+  const Answer bad = with_bad_crc(good);
+  PtyAdapter adapter(scripted({bad, bad, bad, bad, bad, good, bad, with_bad_crc(reply({0x00}))}));
+  attach("COM5", adapter);
+  const HostRun run =
+      run_host({"open COM5", "exec #1 0A 8", "exec #1 0A 8", "version #1 16", "reset #1"});
+  ASSERT_TRUE(run.completed()) << run.transcript();
+  EXPECT_EQ(run.results(), (std::vector<int>{kOk, kCrcError, kOk, kCrcError, kCrcError}))
+      << run.transcript();
+  EXPECT_EQ(run.steps[1].number("len"), 8) << "a failed command must leave the length alone";
+  EXPECT_EQ(run.steps[2].bytes("reply"), good.payload) << "the third attempt's reply";
+  EXPECT_EQ(adapter.request_count(), 8U);
+}
+
+TEST_F(WineTransactions, ASilentAdapterTimesOut) {
+  PtyAdapter adapter(always(silent()));
+  attach("COM5", adapter);
+  const HostRun run = run_host({"open COM5", "exec #1 0A 8", "version #1 16", "reset #1"});
+  ASSERT_TRUE(run.completed()) << run.transcript();
+  EXPECT_EQ(run.results(), (std::vector<int>{kOk, kTimeout, kTimeout, kTimeout}))
+      << run.transcript();
+  EXPECT_EQ(run.steps[1].number("len"), 8);
+  const long command_ms = run.steps[1].number("ms");
+  EXPECT_GE(command_ms, kCommandAttempts * kSilentCommandAttemptMs - kEarlyMs);
+  EXPECT_LE(command_ms, kCommandAttempts * kSilentCommandAttemptMs + kLateMs);
+  for (std::size_t step : {2U, 3U}) {
+    EXPECT_GE(run.steps[step].number("ms"), kSilentExchangeMs - kEarlyMs);
+    EXPECT_LE(run.steps[step].number("ms"), kSilentExchangeMs + kLateMs);
+  }
+  EXPECT_EQ(adapter.request_count(), 5U) << "three attempts for the command, one for the others";
+}
+
+TEST_F(WineTransactions, AdapterStatusBytesMapToResults) {
+  const std::vector<std::pair<std::string, Answer>> cases = {
+      {"exec #1 0A 8", reply({0x00})},  {"exec #1 0A 8", reply({0x05})},
+      {"exec #1 0A 8", reply({0xFC})},  {"exec #1 0A 8", reply({0xFD})},
+      {"exec #1 0A 8", reply({0xFE})},  {"exec #1 0A 8", reply({0xFF})},
+      {"exec #1 0A 8", reply({})},      {"exec #1 0A 1", reply({0x05, 0x11, 0x22})},
+      {"reset #1", reply({0xFF})},      {"reset #1", reply({0x05})},
+      {"reset #1", reply({0xFE})},      {"reset #1", reply({0xFD})},
+      {"version #1 16", reply({0xFC})}, {"version #1 16", reply({0x05})},
+  };
+  const std::vector<int> expected = {
+      kOk,      kAdapterError, kTimeout,      kCrcError,  kAdapterStatusFe, kAdapterError,
+      kOk,      kAdapterError, kAdapterError, kLinkError, kAdapterStatusFe, kCrcError,
+      kTimeout, kLinkError};
+  std::vector<std::string> steps{"open COM5"};
+  std::vector<Answer> answers;
+  for (const auto &[step, answer] : cases) {
+    steps.push_back(step);
+    answers.push_back(answer);
+  }
+  PtyAdapter adapter(scripted(answers));
+  attach("COM5", adapter);
+  const HostRun run = run_host(steps);
+  ASSERT_TRUE(run.completed()) << run.transcript();
+  std::vector<int> results = run.results();
+  results.erase(results.begin());
+  EXPECT_EQ(results, expected) << run.transcript();
+  EXPECT_EQ(run.steps[1].number("len"), 1);
+  EXPECT_EQ(run.steps[7].number("len"), 0);
+  EXPECT_EQ(run.steps[8].bytes("reply"), Bytes{0x05}) << "capacity 1 delivers the first byte";
+  // Adapter-reported errors arrive in valid replies and are not retried.
+  EXPECT_EQ(adapter.request_count(), cases.size());
+}
+
+} // namespace
+} // namespace wine_test
