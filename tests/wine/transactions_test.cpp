@@ -1,5 +1,6 @@
 // Commands, line reset and version text through the Windows DLL under Wine,
 // against the simulated adapter on a pseudo-terminal.
+#include "korvel_dll.h"
 #include "wine_test.h"
 
 namespace wine_test {
@@ -47,6 +48,49 @@ TEST_F(WineTransactions, BytesThatNeedStuffingSurviveTheRoundTrip) {
   }
   EXPECT_EQ(commands_received(adapter),
             (std::vector<Bytes>{{0x01}, {0x02}, special_command, {0x4E}, {0x01}}));
+  EXPECT_EQ(adapter.bad_request_count(), 0U);
+}
+
+std::string hex_of(const Bytes &bytes) {
+  static const char kDigits[] = "0123456789ABCDEF";
+  std::string hex;
+  for (std::uint8_t byte : bytes) {
+    hex += kDigits[byte >> 4];
+    hex += kDigits[byte & 0x0F];
+  }
+  return hex;
+}
+
+TEST_F(WineTransactions, TheLongestFramesPassWholeAndLongerCommandsAreRefused) {
+  // The transmit buffer holds 256 bytes: 124 command bytes that all need
+  // stuffing, or 250 that need none (with a CRC that needs none either).
+  const Bytes all_stuffed(MDB_IF_MAX_COMMAND_ANY_BYTES, 0x7D);
+  const Bytes unstuffed(MDB_IF_MAX_COMMAND_UNSTUFFED, 0x41);
+  const Bytes too_many_stuffed(MDB_IF_MAX_COMMAND_ANY_BYTES + 2, 0x7D);
+  const Bytes too_long(MDB_IF_MAX_COMMAND_UNSTUFFED + 1, 0x41);
+  const Bytes ask_for_longest_reply{0x0B};
+  Bytes longest_reply(MDB_IF_MAX_REPLY_PAYLOAD);
+  for (std::size_t i = 0; i < longest_reply.size(); ++i) {
+    longest_reply[i] = static_cast<std::uint8_t>(i); // every special byte, twice
+  }
+  PtyAdapter adapter([&](const Bytes &command) {
+    return reply(command == ask_for_longest_reply ? longest_reply : command);
+  });
+  attach("COM5", adapter);
+  const std::string capacity = std::to_string(MDB_IF_MAX_REPLY_PAYLOAD);
+  const HostRun run = run_host({"open COM5", "exec #1 " + hex_of(all_stuffed) + " " + capacity,
+                                "exec #1 " + hex_of(unstuffed) + " " + capacity,
+                                "exec #1 " + hex_of(too_many_stuffed) + " " + capacity,
+                                "exec #1 " + hex_of(too_long) + " " + capacity,
+                                "exec #1 " + hex_of(ask_for_longest_reply) + " " + capacity});
+  ASSERT_TRUE(run.completed()) << run.transcript();
+  EXPECT_EQ(run.results(), (std::vector<int>{kOk, kOk, kOk, kLinkError, kLinkError, kOk}))
+      << run.transcript();
+  EXPECT_EQ(run.steps[1].bytes("reply"), all_stuffed);
+  EXPECT_EQ(run.steps[2].bytes("reply"), unstuffed);
+  EXPECT_EQ(run.steps[5].bytes("reply"), longest_reply);
+  EXPECT_EQ(commands_received(adapter),
+            (std::vector<Bytes>{all_stuffed, unstuffed, ask_for_longest_reply}));
   EXPECT_EQ(adapter.bad_request_count(), 0U);
 }
 
