@@ -1,0 +1,52 @@
+#include "fuzz_support.h"
+
+#include <cstdio>
+
+namespace korvel::fuzz {
+
+void check(bool condition, const char *what) {
+  if (!condition) {
+    std::fprintf(stderr, "check failed: %s\n", what);
+    __builtin_trap();
+  }
+}
+
+port::Handle open_fake_interface(port::fake::FakePort &line) {
+  char path[port::kDevicePathSize];
+  check(port::make_device_path(line.name.c_str(), port::Role::Interface, path),
+        "the fake port name forms a device path");
+  const port::Handle handle = port::open_port(path);
+  check(handle != port::invalid_handle(), "the fake port opens");
+  return handle;
+}
+
+port::fake::FailurePlan failing_calls(std::uint8_t mask) {
+  constexpr int kBitsInMask = 8;
+  return [mask](int nth) { return ((mask >> (nth % kBitsInMask)) & 1U) != 0; };
+}
+
+GuardedBuffer::GuardedBuffer(std::int32_t capacity)
+    : capacity_(capacity), bytes_(static_cast<std::size_t>(capacity + 2 * kGuardSize)) {
+  for (std::size_t i = 0; i < bytes_.size(); ++i) {
+    bytes_[i] = fill_at(i);
+  }
+}
+
+// Varies with the index, so that a shifted copy is told apart from the fill.
+std::uint8_t GuardedBuffer::fill_at(std::size_t index) {
+  constexpr unsigned kFillBase = 0xA5;
+  return static_cast<std::uint8_t>(kFillBase ^ index);
+}
+
+bool GuardedBuffer::untouched_beyond(std::int32_t written) const {
+  const auto first_free = static_cast<std::size_t>(kGuardSize + written);
+  for (std::size_t i = 0; i < bytes_.size(); ++i) {
+    const bool handed_out_and_written = i >= static_cast<std::size_t>(kGuardSize) && i < first_free;
+    if (!handed_out_and_written && bytes_[i] != fill_at(i)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+} // namespace korvel::fuzz
