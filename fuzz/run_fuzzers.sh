@@ -47,6 +47,6 @@ for name in "${fuzzers[@]}"; do
     verdict="FINDING (see $log and $artifacts/)"
     failed=1
   fi
-  echo "$name: $(runs_in "$log") runs in ${seconds} s, $verdict"
+  echo "$name: $(runs_in "$log") runs (budget ${seconds} s), $verdict"
 done
 exit "$failed"
