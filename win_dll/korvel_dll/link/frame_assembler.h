@@ -11,7 +11,8 @@ namespace korvel::link {
 constexpr std::int32_t kAccumulatorSize = 512;
 // The write position stops advancing here; further bytes overwrite this last
 // byte, so nothing (the ETX included) is ever stored outside the buffer. An
-// over-long frame therefore ends up failing its CRC check.
+// over-long frame is thereby cut short and, unless the bytes that happen to
+// land in the CRC positions match, fails its CRC check.
 constexpr std::int32_t kAccumulatorLimitIndex = kAccumulatorSize - 1;
 
 // Any value of header byte 2 is accepted (for decoding captured frames).
