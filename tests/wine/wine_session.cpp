@@ -19,7 +19,8 @@ constexpr std::chrono::seconds kServerCommandTimeout{30};
 // Should the run die without stopping the server, it goes by itself this
 // long after the last Wine program has exited.
 constexpr const char *kPersistentServerOption = "-p60";
-constexpr const char *kPrefixTemplate = "/tmp/korvel-wine-XXXXXX";
+// Holds the prefix and Wine's temporary files.
+constexpr const char *kSessionDirTemplate = "/tmp/korvel-wine-XXXXXX";
 constexpr std::chrono::seconds kReapTimeout{10};
 constexpr std::chrono::milliseconds kReapPollInterval{20};
 
@@ -95,13 +96,25 @@ void WineSession::start() {
       return;
     }
   }
-  std::string prefix = kPrefixTemplate;
-  if (mkdtemp(prefix.data()) == nullptr) {
-    failure_ = "cannot create a Wine prefix";
+  std::string root = kSessionDirTemplate;
+  if (mkdtemp(root.data()) == nullptr) {
+    failure_ = "cannot create a directory for the Wine prefix";
     return;
   }
-  prefix_ = prefix;
-  setenv("WINEPREFIX", prefix.c_str(), 1);
+  root_ = root;
+  prefix_ = root_ / "prefix";
+  // Wine's server keeps its socket in a directory below TMPDIR, which would
+  // otherwise outlive the session.
+  const std::filesystem::path server_tmp = root_ / "tmp";
+  std::error_code error;
+  for (const std::filesystem::path &dir : {prefix_, server_tmp}) {
+    if (!std::filesystem::create_directory(dir, error)) {
+      failure_ = "cannot create " + dir.string();
+      return;
+    }
+  }
+  setenv("WINEPREFIX", prefix_.c_str(), 1);
+  setenv("TMPDIR", server_tmp.c_str(), 1);
   setenv("WINEDEBUG", "-all", 1);
   // No Mono or Gecko installers, and no windows on a desktop.
   setenv("WINEDLLOVERRIDES", "mscoree,mshtml=", 1);
@@ -122,14 +135,14 @@ void WineSession::start() {
 }
 
 void WineSession::stop() {
-  if (prefix_.empty()) {
+  if (root_.empty()) {
     return;
   }
   run_process({kWineServer, "-k"}, kServerCommandTimeout);
   run_process({kWineServer, "-w"}, kServerCommandTimeout);
   reap_children();
   std::error_code ignored;
-  std::filesystem::remove_all(prefix_, ignored);
+  std::filesystem::remove_all(root_, ignored);
 }
 
 PortLink WineSession::link_port(const std::string &port, const std::string &device) const {

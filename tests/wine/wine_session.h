@@ -30,7 +30,7 @@ public:
   // The session, started on the first call.
   static WineSession &get();
   // Ends the session if it was started: stops the server and every Wine
-  // process, and removes the prefix.
+  // process, and removes the prefix with Wine's temporary files.
   static void end();
 
   bool ready() const { return failure_.empty(); }
@@ -47,6 +47,7 @@ private:
   void start();
   void stop();
 
+  std::filesystem::path root_;
   std::filesystem::path prefix_;
   std::string failure_;
 };
