@@ -12,7 +12,7 @@ constexpr int kLinkError = 5;
 // A silent port costs one receive timeout and the settle delay.
 constexpr long kSilentProbeMs = 520;
 constexpr long kEarlyMs = 40;
-constexpr long kLateMs = 400;
+constexpr long kLateMs = 500;
 
 using WineScan = WineTest;
 
