@@ -89,9 +89,9 @@ protected:
 
   // A fresh line with COM1 open as the interface, for table rows that each
   // need their own port.
-  void start_line() {
+  void start_line(std::uint32_t start_ms = 0) {
     MDB_IF_CloseInterface(handle_);
-    fake::reset();
+    fake::reset(start_ms);
     port_ = &fake::add_port("COM1");
     ASSERT_EQ(MDB_IF_OpenInterface("COM1", &handle_), MDB_IF_OK);
   }
@@ -339,6 +339,19 @@ TEST_F(TransactionTest, ASuccessfulExchangeEndsOneSettleDelayAfterTheReplysLastB
   EXPECT_EQ(fake::now_ms() - started, kFirstMs + kGapMs + kSettleMs);
 }
 
+TEST_F(TransactionTest, TimingHoldsWhenTheTickCounterWraps) {
+  // The millisecond tick wraps at 2^32; start just short of that.
+  constexpr std::uint32_t kStart = 0xFFFFFFFFU - kSilenceMs / 2;
+  start_line(kStart);
+  EXPECT_EQ(exec({0x44}).result, MDB_IF_TIMEOUT);
+  EXPECT_EQ(fake::now_ms() - kStart, kAttempts * (kSilentExchangeMs + kRetryDelayMs));
+
+  start_line(kStart);
+  port_->responder = fake::answer_always(reply_after(reply_frame({0x00}), kSilenceMs - kPollMs));
+  EXPECT_EQ(MDB_IF_LineReset(handle_), MDB_IF_OK);
+  EXPECT_EQ(fake::now_ms() - kStart, kSilenceMs - kPollMs + kSettleMs);
+}
+
 // ---------------------------------------------------------------------------
 // Wire bytes and the purge
 
@@ -386,6 +399,7 @@ TEST_F(TransactionTest, AWriteThatStopsHalfwayIsALinkFailure) {
   const Exec e = exec({0x44});
   EXPECT_EQ(e.result, MDB_IF_OK);
   const Bytes wire = request_frame({0x44});
+  ASSERT_GE(port_->written.size(), wire.size());
   const Bytes tail(port_->written.end() - static_cast<std::ptrdiff_t>(wire.size()),
                    port_->written.end());
   EXPECT_EQ(tail, wire);
