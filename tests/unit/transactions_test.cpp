@@ -34,15 +34,15 @@ const Bytes kLineResetWire = {0x02, 0x00, 0x30, 0x7D, 0xE2, 0xE9, 0x4B, 0x03};
 const Bytes kGetVersionWire = {0x02, 0x00, 0x30, 0x01, 0xD9, 0x28, 0x03};
 const Bytes kVersionReply = {0x00, 'V', '1', '.', '0'};
 
-// A command of special bytes only, whose stuffed frame would just fill the
-// transmit buffer were it not for a CRC byte that needs stuffing as well.
+// A command whose bytes all need stuffing, and whose frame would just fill the
+// transmit buffer were it not for a CRC byte that needs stuffing too.
 Bytes overflowing_by_its_crc() {
-  constexpr std::uint8_t kSpecial[] = {korvel::link::kStx, korvel::link::kEtx,
+  constexpr std::uint8_t kStuffed[] = {korvel::link::kStx, korvel::link::kEtx,
                                        korvel::link::kEscape};
   Bytes command(MDB_IF_MAX_COMMAND_ANY_BYTES + 1, korvel::link::kEscape);
   for (int variant = 0; variant < 3 * 3 * 3 * 3 * 3 * 3; ++variant) {
     for (int i = 0, rest = variant; i < 6; ++i, rest /= 3) {
-      command[static_cast<std::size_t>(i)] = kSpecial[rest % 3];
+      command[static_cast<std::size_t>(i)] = kStuffed[rest % 3];
     }
     if (request_frame(command).size() > korvel::link::kTransmitBufferSize) {
       return command;
@@ -57,6 +57,7 @@ Bytes concat(Bytes first, const Bytes &second) {
   first.insert(first.end(), second.begin(), second.end());
   return first;
 }
+
 bool on_even(int nth) { return nth % 2 == 0; }
 
 // What an ExecCommand call left behind.
@@ -370,7 +371,7 @@ TEST_F(TransactionTest, ExecSendsTheHostCommandFramedAndStuffed) {
 }
 
 TEST_F(TransactionTest, ShortWritesStillDeliverTheWholeFrame) {
-  const Bytes command(20, 0x7D);
+  const Bytes command(20, korvel::link::kEscape);
   const Bytes wire = request_frame(command);
   port_->max_write_chunk = 3;
   answer_with({0x00, 0x00});
@@ -467,7 +468,7 @@ TEST_F(TransactionTest, RefusedHostArgumentsTouchNothing) {
   std::int32_t length = 4;
   std::int32_t negative = -1;
   char text[4] = {'x', 'x', 'x', 'x'};
-  const Bytes all_escaped(MDB_IF_MAX_COMMAND_ANY_BYTES + 2, 0x7D);
+  const Bytes all_escaped(MDB_IF_MAX_COMMAND_ANY_BYTES + 2, korvel::link::kEscape);
   const Bytes crc_overflow = overflowing_by_its_crc();
   ASSERT_FALSE(crc_overflow.empty());
   const Bytes too_long(MDB_IF_MAX_COMMAND_UNSTUFFED + 1, 0x00);
@@ -524,8 +525,9 @@ TEST_F(TransactionTest, CommandsAtTheLimitsAreSent) {
     Bytes command;
   } rows[] = {
       {"empty", {}},
-      {"every byte stuffed", Bytes(MDB_IF_MAX_COMMAND_ANY_BYTES, 0x7D)},
-      {"stuffed to exactly the buffer", Bytes(MDB_IF_MAX_COMMAND_ANY_BYTES + 1, 0x7D)},
+      {"every byte stuffed", Bytes(MDB_IF_MAX_COMMAND_ANY_BYTES, korvel::link::kEscape)},
+      {"stuffed to exactly the buffer",
+       Bytes(MDB_IF_MAX_COMMAND_ANY_BYTES + 1, korvel::link::kEscape)},
       {"longer than always fits, little stuffing", Bytes(MDB_IF_MAX_COMMAND_ANY_BYTES + 1, 0x00)},
       {"longest unstuffed", Bytes(MDB_IF_MAX_COMMAND_UNSTUFFED, 0x00)},
   };
