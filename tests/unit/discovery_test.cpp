@@ -47,7 +47,10 @@ protected:
 
   std::int32_t scan() { return MDB_IF_ScanInterface(name_.data()); }
 
-  std::string found() const { return std::string(name_.data()); }
+  // The name up to its terminator, which must lie within the 20 bytes.
+  std::string found() const {
+    return std::string(name_.data(), strnlen(name_.data(), MDB_IF_PORT_NAME_BUFFER));
+  }
 
   bool tail_untouched() const {
     return std::all_of(name_.begin() + MDB_IF_PORT_NAME_BUFFER, name_.end(),
@@ -65,7 +68,7 @@ TEST_F(DiscoveryTest, FindsTheFirstIdentifyingPortAndStopsThere) {
   // What the host's buffer holds when the second port is asked.
   std::string while_probing_second;
   adapter.responder = [this, &while_probing_second](const Bytes &) {
-    while_probing_second.assign(name_.data(), strnlen(name_.data(), name_.size()));
+    while_probing_second = found();
     return reply_after(reply_frame(kIdentification));
   };
 
