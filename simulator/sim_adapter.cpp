@@ -91,6 +91,11 @@ void PtyAdapter::set_behaviour(Behaviour behaviour) {
   behaviour_ = std::move(behaviour);
 }
 
+void PtyAdapter::set_observer(ExchangeObserver observer) {
+  std::lock_guard lock(mutex_);
+  observer_ = std::move(observer);
+}
+
 std::vector<Exchange> PtyAdapter::exchanges() const {
   std::lock_guard lock(mutex_);
   return exchanges_;
@@ -170,9 +175,20 @@ void PtyAdapter::handle_request(const Bytes &command) {
     std::lock_guard lock(mutex_);
     exchanges_.push_back({command, answer});
   }
-  if (answer.silent) {
-    return;
+  if (!answer.silent) {
+    send_answer(answer);
   }
+  ExchangeObserver observer;
+  {
+    std::lock_guard lock(mutex_);
+    observer = observer_;
+  }
+  if (observer) {
+    observer(Exchange{command, answer});
+  }
+}
+
+void PtyAdapter::send_answer(const Answer &answer) {
   pause_ms(answer.delay_ms);
   write_all(answer.noise_before.data(), answer.noise_before.size());
   const Bytes frame = encode_reply(answer);

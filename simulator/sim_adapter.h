@@ -57,6 +57,9 @@ struct Exchange {
   Answer answer;
 };
 
+// Told of each exchange once its answer has gone out (or been withheld).
+using ExchangeObserver = std::function<void(const Exchange &)>;
+
 class PtyAdapter {
 public:
   explicit PtyAdapter(Behaviour behaviour = default_answer);
@@ -69,6 +72,8 @@ public:
   std::string device_path() const { return "/dev/" + port_name_; }
 
   void set_behaviour(Behaviour behaviour);
+  // Called on the adapter's own thread, without the adapter's lock held.
+  void set_observer(ExchangeObserver observer);
 
   // Every request decoded so far, with the answer it got.
   std::vector<Exchange> exchanges() const;
@@ -85,6 +90,7 @@ public:
 private:
   void serve();
   void handle_request(const Bytes &command);
+  void send_answer(const Answer &answer);
   void write_all(const std::uint8_t *bytes, std::size_t count);
 
   int master_fd_ = -1;
@@ -92,6 +98,7 @@ private:
   std::string port_name_;
   mutable std::mutex mutex_;
   Behaviour behaviour_;
+  ExchangeObserver observer_;
   std::vector<Exchange> exchanges_;
   std::size_t bad_requests_ = 0;
   std::atomic<bool> stopping_{false};

@@ -1,0 +1,20 @@
+// The lines korvel-sim prints so that a person can watch the line.
+#pragma once
+
+#include "sim_adapter.h"
+
+#include <string>
+
+namespace korvel::simtool {
+
+// "12:00:01.234", the local wall-clock time.
+std::string timestamp_now();
+
+// The faults an answer carries, in words ("noise 4 bytes, crc-error"); empty
+// when it carries none.
+std::string describe_faults(const sim::Answer &answer);
+
+// "request 0A 0B -> reply 00 11 [crc-error]", without the timestamp.
+std::string describe_exchange(const sim::Exchange &exchange);
+
+} // namespace korvel::simtool

@@ -1,0 +1,55 @@
+// What korvel-sim was asked to simulate, read from its command line.
+#pragma once
+
+#include "hex_text.h"
+#include "sim_adapter.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace korvel::simtool {
+
+// The chance of a fault per answer in a seeded mix, unless told otherwise.
+constexpr double kDefaultFaultRate = 0.2;
+constexpr std::uint32_t kDefaultPiecePauseMs = 10;
+
+struct ReplyRule {
+  tools::Bytes command;
+  tools::Bytes payload;
+};
+
+struct SimOptions {
+  bool help = false;
+
+  std::string version_text = sim::kDefaultVersionText;
+  bool identify = false;
+  std::vector<ReplyRule> replies;
+
+  bool silent = false;
+  std::uint32_t delay_ms = 0;
+  std::uint32_t noise_bytes = 0;
+  double crc_error_chance = 0.0;
+  std::uint32_t piece_size = 0;
+  std::uint32_t piece_pause_ms = kDefaultPiecePauseMs;
+  std::optional<std::uint32_t> fault_seed;
+  double fault_rate = kDefaultFaultRate;
+
+  std::optional<std::uint32_t> wine_com;
+  std::string wine_prefix; // empty: $WINEPREFIX, or ~/.wine
+  std::string port_file;
+  std::uint32_t exit_after = 0; // 0: run until stopped
+};
+
+struct ParsedOptions {
+  SimOptions options;
+  // Why the command line was refused; empty when it was read.
+  std::string error;
+};
+
+ParsedOptions parse_options(int argc, const char *const *argv);
+
+void print_usage(std::FILE *stream);
+
+} // namespace korvel::simtool

@@ -1,0 +1,31 @@
+// What the user asked korvel to do, read from the command line.
+#pragma once
+
+#include "hex_text.h"
+
+#include <cstdio>
+#include <string>
+
+namespace korvel::cli {
+
+enum class Command { Help, Scan, Version, Reset, Exec, Decode };
+
+struct Invocation {
+  Command command = Command::Help;
+  std::string port;
+  // The command to send (exec) or the captured wire bytes (decode).
+  tools::Bytes bytes;
+  bool verbose = false;
+};
+
+struct ParsedCommandLine {
+  Invocation invocation;
+  // Why the command line was refused; empty when it was read.
+  std::string error;
+};
+
+ParsedCommandLine parse_command_line(int argc, const char *const *argv);
+
+void print_usage(std::FILE *stream);
+
+} // namespace korvel::cli
