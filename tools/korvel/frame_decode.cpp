@@ -34,8 +34,8 @@ bool print_frame(int number, const std::uint8_t *frame, std::int32_t length) {
               tools::format_hex(frame, static_cast<std::size_t>(length)).c_str());
   std::printf("  header:  %02X %02X (%s)\n", frame[kHeader1Index], header2, frame_kind(header2));
   const std::size_t payload_count = static_cast<std::size_t>(length - link::kFrameOverhead);
-  std::printf("  %s (%s): %s\n", request ? "command" : "payload",
-              tools::byte_count(payload_count).c_str(),
+  std::printf("  %s (%s)%s%s\n", request ? "command" : "payload",
+              tools::byte_count(payload_count).c_str(), payload_count > 0 ? ": " : "",
               tools::format_hex(frame + link::kPayloadOffset, payload_count).c_str());
   std::printf("  CRC:     %02X %02X %s", frame[length - 3], frame[length - 2],
               crc_ok ? "ok" : "bad");

@@ -1,0 +1,128 @@
+// korvel against a simulated adapter in this process: what reaches the
+// adapter, what the user sees, and the exit status of each outcome.
+#include "korvel_dll.h"
+#include "sim_adapter.h"
+#include "tool_process.h"
+
+#include <gtest/gtest.h>
+
+namespace tool_test {
+namespace {
+
+using korvel::sim::Answer;
+using korvel::sim::Bytes;
+using korvel::sim::PtyAdapter;
+
+Answer reply(Bytes payload) {
+  Answer answer;
+  answer.payload = std::move(payload);
+  return answer;
+}
+
+std::vector<Bytes> commands_received(const PtyAdapter &adapter) {
+  std::vector<Bytes> commands;
+  for (const auto &exchange : adapter.exchanges()) {
+    commands.push_back(exchange.command);
+  }
+  return commands;
+}
+
+std::string call_line(const std::string &call, int result) {
+  return call + " -> " + std::to_string(result) + " (";
+}
+
+TEST(KorvelAgainstAdapter, VersionResetAndExecReachTheAdapterAndPrintTheirResults) {
+  const Bytes special_command{0x0A, 0x7D, 0x02};
+  const Bytes special_reply{0x7D, 0x02, 0x03, 0x00};
+  PtyAdapter adapter([&](const Bytes &command) {
+    return command == special_command ? reply(special_reply) : korvel::sim::default_answer(command);
+  });
+  const std::string port = adapter.port_name();
+
+  const ProcessResult version = run_korvel({"-v", "version", port});
+  EXPECT_EQ(version.exit_code, kExitSuccess) << version.output << version.errors;
+  EXPECT_NE(version.output.find(call_line("MDB_IF_OpenInterface(" + port + ")", MDB_IF_OK)),
+            std::string::npos)
+      << version.output;
+  EXPECT_NE(version.output.find(std::string("version: ") + korvel::sim::kDefaultVersionText),
+            std::string::npos)
+      << version.output;
+  EXPECT_NE(version.output.find("(success) in "), std::string::npos) << "-v shows the time";
+
+  const ProcessResult reset = run_korvel({"reset", port});
+  EXPECT_EQ(reset.exit_code, kExitSuccess) << reset.output;
+  EXPECT_NE(reset.output.find(call_line("MDB_IF_LineReset", MDB_IF_OK)), std::string::npos);
+  EXPECT_EQ(reset.output.find(" ms"), std::string::npos) << "no times without -v";
+
+  const ProcessResult exec = run_korvel({"exec", port, "0a:7d", "02"});
+  EXPECT_EQ(exec.exit_code, kExitSuccess) << exec.output;
+  EXPECT_NE(exec.output.find("reply (4 bytes): 7D 02 03 00"), std::string::npos) << exec.output;
+  EXPECT_NE(exec.output.find(call_line("MDB_IF_CloseInterface", MDB_IF_OK)), std::string::npos);
+
+  EXPECT_EQ(commands_received(adapter), (std::vector<Bytes>{{korvel::sim::kReadVersionCommand},
+                                                            {korvel::sim::kLineResetCommand},
+                                                            special_command}));
+  EXPECT_EQ(adapter.bad_request_count(), 0U);
+}
+
+struct StatusCase {
+  const char *command;
+  Bytes answer;
+  int result;
+};
+
+TEST(KorvelAgainstAdapter, AdapterStatusesBecomeResultCodesAndExitStatuses) {
+  // Exec maps every unknown one-byte status to 6; reset and version to 5.
+  const StatusCase cases[] = {{"exec", {0xFE}, MDB_IF_ADAPTER_STATUS_FE},
+                              {"exec", {0xFD}, MDB_IF_OPEN_OR_CRC_ERROR},
+                              {"exec", {0xFC}, MDB_IF_TIMEOUT},
+                              {"exec", {0x05}, MDB_IF_ADAPTER_ERROR},
+                              {"reset", {0x05}, MDB_IF_LINK_ERROR},
+                              {"reset", {0xFF}, MDB_IF_ADAPTER_ERROR},
+                              {"version", {0xFE}, MDB_IF_ADAPTER_STATUS_FE}};
+  for (const StatusCase &status : cases) {
+    PtyAdapter adapter([&](const Bytes &) { return reply(status.answer); });
+    std::vector<std::string> args{status.command, adapter.port_name()};
+    if (std::string(status.command) == "exec") {
+      args.push_back("0A");
+    }
+    const ProcessResult run = run_korvel(args);
+    SCOPED_TRACE(std::string(status.command) + " answered " + std::to_string(status.answer[0]));
+    EXPECT_EQ(run.exit_code, kExitResultBase + status.result) << run.output;
+    EXPECT_NE(run.output.find(" -> " + std::to_string(status.result) + " ("), std::string::npos)
+        << run.output;
+    EXPECT_NE(run.output.find(call_line("MDB_IF_CloseInterface", MDB_IF_OK)), std::string::npos)
+        << "the interface is closed after a failed call";
+  }
+}
+
+TEST(KorvelAgainstAdapter, ExecShowsTheStatusByteOfAFailedReplyButNothingAfterSilence) {
+  PtyAdapter refusing([](const Bytes &) { return reply({0xFE}); });
+  const ProcessResult refused = run_korvel({"exec", refusing.port_name(), "0A"});
+  EXPECT_NE(refused.output.find("reply (1 byte): FE"), std::string::npos) << refused.output;
+
+  PtyAdapter silent([](const Bytes &) {
+    Answer answer;
+    answer.silent = true;
+    return answer;
+  });
+  const ProcessResult timed_out = run_korvel({"exec", silent.port_name(), "0A"});
+  EXPECT_EQ(timed_out.exit_code, kExitResultBase + MDB_IF_TIMEOUT) << timed_out.output;
+  EXPECT_EQ(timed_out.output.find("reply ("), std::string::npos) << timed_out.output;
+  EXPECT_EQ(silent.request_count(), 3U) << "exec tries three times";
+}
+
+TEST(KorvelAgainstAdapter, APortThatCannotBeOpenedEndsBeforeAnyTransaction) {
+  for (const char *command : {"version", "reset"}) {
+    const ProcessResult run = run_korvel({command, kMissingPort});
+    EXPECT_EQ(run.exit_code, kExitResultBase + MDB_IF_OPEN_OR_CRC_ERROR) << run.output;
+    EXPECT_NE(run.output.find(call_line(std::string("MDB_IF_OpenInterface(") + kMissingPort + ")",
+                                        MDB_IF_OPEN_OR_CRC_ERROR)),
+              std::string::npos)
+        << run.output;
+    EXPECT_EQ(run.output.find("MDB_IF_CloseInterface"), std::string::npos) << run.output;
+  }
+}
+
+} // namespace
+} // namespace tool_test

@@ -1,0 +1,133 @@
+#include "tool_process.h"
+
+#include <atomic>
+#include <csignal>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace tool_test {
+namespace {
+
+constexpr std::chrono::milliseconds kPollInterval{10};
+constexpr std::chrono::seconds kStartTimeout{10};
+constexpr std::chrono::seconds kStopTimeout{5};
+constexpr int kExecFailedStatus = 127;
+
+std::string read_all(std::FILE *file) {
+  std::string text;
+  std::rewind(file);
+  char chunk[4096];
+  for (std::size_t got; (got = std::fread(chunk, 1, sizeof(chunk), file)) > 0;) {
+    text.append(chunk, got);
+  }
+  return text;
+}
+
+std::string unique_port_file() {
+  static std::atomic<int> count{0};
+  return (std::filesystem::temp_directory_path() / ("korvel-tool-test-" + std::to_string(getpid()) +
+                                                    "-" + std::to_string(++count) + ".port"))
+      .string();
+}
+
+std::string wait_for_port(const std::string &path) {
+  const auto deadline = std::chrono::steady_clock::now() + kStartTimeout;
+  while (std::chrono::steady_clock::now() < deadline) {
+    std::ifstream file(path);
+    std::string port;
+    if (file >> port) {
+      return port;
+    }
+    std::this_thread::sleep_for(kPollInterval);
+  }
+  return "";
+}
+
+std::vector<std::string> with_port_file(const std::vector<std::string> &options,
+                                        const std::string &port_file) {
+  std::vector<std::string> argv{KORVEL_SIM_TOOL, "--port-file", port_file};
+  argv.insert(argv.end(), options.begin(), options.end());
+  return argv;
+}
+
+} // namespace
+
+ProcessResult run_korvel(const std::vector<std::string> &args) {
+  std::vector<std::string> argv{KORVEL_CLI};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return run_process(argv, kToolTimeout);
+}
+
+BackgroundProcess::BackgroundProcess(const std::vector<std::string> &argv)
+    : out_(std::tmpfile()), err_(std::tmpfile()) {
+  std::vector<char *> args;
+  for (const std::string &arg : argv) {
+    args.push_back(const_cast<char *>(arg.c_str()));
+  }
+  args.push_back(nullptr);
+  pid_ = fork();
+  if (pid_ == 0) {
+    dup2(open("/dev/null", O_RDONLY), STDIN_FILENO);
+    dup2(fileno(out_), STDOUT_FILENO);
+    dup2(fileno(err_), STDERR_FILENO);
+    execv(args[0], args.data());
+    _exit(kExecFailedStatus);
+  }
+}
+
+BackgroundProcess::~BackgroundProcess() {
+  if (pid_ > 0 && !reaped_) {
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+  }
+  std::fclose(out_);
+  std::fclose(err_);
+}
+
+void BackgroundProcess::send_signal(int signal) const {
+  if (pid_ > 0 && !reaped_) {
+    kill(pid_, signal);
+  }
+}
+
+std::optional<int> BackgroundProcess::wait_for_exit(std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  int status = 0;
+  while (pid_ > 0 && !reaped_) {
+    if (waitpid(pid_, &status, WNOHANG) == pid_) {
+      reaped_ = true;
+      return WIFEXITED(status) ? std::optional<int>(WEXITSTATUS(status)) : std::nullopt;
+    }
+    if (std::chrono::steady_clock::now() >= deadline) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+      reaped_ = true;
+    }
+    std::this_thread::sleep_for(kPollInterval);
+  }
+  return std::nullopt;
+}
+
+std::string BackgroundProcess::output() const { return read_all(out_); }
+std::string BackgroundProcess::errors() const { return read_all(err_); }
+
+SimTool::SimTool(const std::vector<std::string> &options)
+    : port_file_(unique_port_file()), process_(with_port_file(options, port_file_)),
+      port_(wait_for_port(port_file_)) {}
+
+SimTool::~SimTool() {
+  process_.send_signal(SIGKILL);
+  std::error_code ignored;
+  std::filesystem::remove(port_file_, ignored);
+}
+
+std::optional<int> SimTool::stop(int signal) {
+  process_.send_signal(signal);
+  return process_.wait_for_exit(kStopTimeout);
+}
+
+} // namespace tool_test

@@ -1,0 +1,62 @@
+// korvel.exe and the Windows DLL under Wine, against korvel-sim on COM5 of
+// the Wine session's prefix: the way a person tries the Windows build.
+#include "korvel_dll.h"
+#include "sim_adapter.h"
+#include "tool_process.h"
+#include "wine_session.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+
+namespace tool_test {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr std::chrono::seconds kWineRunTimeout{60};
+
+bool contains(const std::string &text, const std::string &part) {
+  return text.find(part) != std::string::npos;
+}
+
+ProcessResult run_korvel_exe(const std::vector<std::string> &args) {
+  std::vector<std::string> argv{KORVEL_CLI_EXE};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return WineSession::get().run_windows_program(argv, kWineRunTimeout);
+}
+
+TEST(ToolsUnderWine, KorvelExeDrivesKorvelSimOnCom5) {
+  ASSERT_TRUE(WineSession::get().ready()) << WineSession::get().failure();
+  ASSERT_TRUE(fs::exists(KORVEL_CLI_EXE)) << KORVEL_CLI_EXE << ": build the windows preset first";
+  // The session has put its prefix in WINEPREFIX, where korvel-sim links COM5.
+  const fs::path com5 = fs::path(std::getenv("WINEPREFIX")) / "dosdevices" / "com5";
+  SimTool sim({"--wine-com", "5", "--reply", "0A0B=00112233"});
+  ASSERT_NE(sim.port(), "") << sim.process().errors();
+  EXPECT_EQ(fs::read_symlink(com5), "/dev/" + sim.port());
+
+  const ProcessResult version = run_korvel_exe({"version", "COM5"});
+  EXPECT_EQ(version.exit_code, kExitSuccess) << version.output << version.errors;
+  EXPECT_TRUE(contains(version.output, std::string("version: ") + korvel::sim::kDefaultVersionText))
+      << version.output;
+
+  const ProcessResult exec = run_korvel_exe({"-v", "exec", "COM5", "0A0B"});
+  EXPECT_EQ(exec.exit_code, kExitSuccess) << exec.output << exec.errors;
+  EXPECT_TRUE(contains(exec.output, "reply (4 bytes): 00 11 22 33")) << exec.output;
+
+  const ProcessResult unlinked = run_korvel_exe({"reset", "COM6"});
+  EXPECT_EQ(unlinked.exit_code, kExitResultBase + MDB_IF_OPEN_OR_CRC_ERROR) << unlinked.output;
+  const ProcessResult refused = run_korvel_exe({"exec", "COM5", "0A0"});
+  EXPECT_EQ(refused.exit_code, kExitUsage) << refused.output;
+  EXPECT_TRUE(contains(refused.errors, "usage: korvel")) << refused.errors;
+
+  EXPECT_EQ(sim.stop(SIGTERM), kExitSuccess);
+  EXPECT_TRUE(contains(sim.process().output(), "request 0A 0B -> reply 00 11 22 33"))
+      << sim.process().output();
+  EXPECT_FALSE(fs::exists(fs::symlink_status(com5))) << "the link goes with korvel-sim";
+}
+
+} // namespace
+} // namespace tool_test
