@@ -1,5 +1,6 @@
 // korvel.exe and the Windows DLL under Wine, against korvel-sim on COM5 of
 // the Wine session's prefix: the way a person tries the Windows build.
+#include "host_run.h"
 #include "korvel_dll.h"
 #include "sim_adapter.h"
 #include "tool_process.h"
@@ -56,6 +57,26 @@ TEST(ToolsUnderWine, KorvelExeDrivesKorvelSimOnCom5) {
   EXPECT_TRUE(contains(sim.process().output(), "request 0A 0B -> reply 00 11 22 33"))
       << sim.process().output();
   EXPECT_FALSE(fs::exists(fs::symlink_status(com5))) << "the link goes with korvel-sim";
+}
+
+TEST(ToolsUnderWine, KorvelExeScanNamesThePortThatIdentifiesItself) {
+  ASSERT_TRUE(WineSession::get().ready()) << WineSession::get().failure();
+  SimTool mute({"--wine-com", "5", "--silent"});
+  SimTool adapter({"--wine-com", "6", "--identify"});
+  ASSERT_NE(mute.port(), "") << mute.process().errors();
+  ASSERT_NE(adapter.port(), "") << adapter.process().errors();
+  // The port list the scan reads, set up by the library's own Wine test host.
+  const HostRun listing = run_host({"reg-clear", "reg-sz port0 COM5", "reg-sz port1 COM6"});
+  ASSERT_TRUE(listing.completed()) << listing.transcript();
+
+  const ProcessResult found = run_korvel_exe({"scan"});
+  EXPECT_EQ(found.exit_code, kExitSuccess) << found.output << found.errors;
+  EXPECT_TRUE(contains(found.output, "adapter on COM6")) << found.output;
+
+  EXPECT_EQ(adapter.stop(SIGTERM), kExitSuccess);
+  const ProcessResult missing = run_korvel_exe({"scan"});
+  EXPECT_EQ(missing.exit_code, kExitNothingFound) << missing.output << missing.errors;
+  EXPECT_TRUE(contains(missing.output, "no adapter answered")) << missing.output;
 }
 
 } // namespace
