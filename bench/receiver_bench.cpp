@@ -1,11 +1,11 @@
 // The reply receiver over the fake port, fed one complete frame at a time:
 // the frame is due at the current virtual time, so no poll interval passes.
+#include "korvel_dll.h"
 #include "link/frame.h"
 #include "link/receiver.h"
 #include "plain_byte.h"
 #include "port/serial_port_fake.h"
 
-#include "korvel_dll.h"
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
@@ -15,6 +15,8 @@ namespace {
 namespace fake = korvel::port::fake;
 
 constexpr const char *kPortName = "BENCH";
+// The receiver accepts any header byte 1 in a reply.
+constexpr std::uint8_t kReplyHeader1 = 0x00;
 using korvel::bench::kPlainByte;
 
 fake::Bytes reply_frame(std::size_t payload_size) {
@@ -22,7 +24,7 @@ fake::Bytes reply_frame(std::size_t payload_size) {
   // Room for every byte between STX and ETX stuffed.
   fake::Bytes frame(2 * (payload_size + korvel::link::kFrameOverhead));
   std::int32_t length =
-      korvel::link::encode_frame(0x00, korvel::link::kReplyHeader2, payload.data(),
+      korvel::link::encode_frame(kReplyHeader1, korvel::link::kReplyHeader2, payload.data(),
                                  static_cast<std::int32_t>(payload_size), frame.data());
   length = korvel::link::stuff_in_place(frame.data(), length);
   frame.resize(static_cast<std::size_t>(length));
