@@ -27,12 +27,17 @@ constexpr std::array<std::uint16_t, 256> make_crc_table() {
 
 inline constexpr std::array<std::uint16_t, 256> kCrcTable = make_crc_table();
 
+// The register is kept in 32 bits: bits shifted out past bit 15 never reach
+// the table index and are dropped at the end, and full-width operations spare
+// the processor the partial-register merges of 16-bit arithmetic.
 constexpr std::uint16_t crc16_update(std::uint16_t crc, const std::uint8_t *bytes,
                                      std::size_t count) {
-  for (std::size_t i = 0; i < count; ++i) {
-    crc = static_cast<std::uint16_t>((crc << 8) ^ kCrcTable[((crc >> 8) ^ bytes[i]) & 0xFFU]);
+  std::uint32_t value = crc;
+  for (const std::uint8_t *end = bytes + count; bytes != end; ++bytes) {
+    const std::uint32_t index = static_cast<std::uint8_t>(value >> 8) ^ *bytes;
+    value = (value << 8) ^ kCrcTable[index];
   }
-  return crc;
+  return static_cast<std::uint16_t>(value);
 }
 
 constexpr std::uint16_t crc16(const std::uint8_t *bytes, std::size_t count) {
