@@ -24,7 +24,8 @@ if [ -f "$windows_build/win_dll/korvel_dll/korvel_dll.dll" ]; then
     -DCMAKE_TOOLCHAIN_FILE="$source_dir/cmake/mingw-w64-x86_64.cmake" \
     -Dkorvel_dll_DIR="$work/windows/lib/cmake/korvel_dll" >/dev/null
   cmake --build "$work/windows-example" >/dev/null
-  x86_64-w64-mingw32-objdump -p "$work/windows-example/host_example.exe" |
-    grep -q "DLL Name: korvel_dll.dll"
+  # Read the whole dump first: grep -q stopping early would fail the pipe.
+  imports=$(x86_64-w64-mingw32-objdump -p "$work/windows-example/host_example.exe")
+  grep -q "DLL Name: korvel_dll.dll" <<<"$imports"
   echo "MinGW example host built against the installed package"
 fi
