@@ -1,7 +1,6 @@
 // A session with a simulated adapter on a pseudo-terminal, through the
 // library's exported functions: what a host does, and what crosses the line.
 #include "korvel_dll.h"
-#include "link/frame.h"
 #include "sim_adapter.h"
 
 #include <atomic>
@@ -53,20 +52,11 @@ void report(const char *call, int32_t result, std::chrono::steady_clock::time_po
               static_cast<long long>(ms));
 }
 
-Bytes request_wire(const Bytes &command) {
-  std::uint8_t frame[korvel::link::kTransmitBufferSize];
-  int32_t length =
-      korvel::link::encode_frame(korvel::link::kRequestHeader1, korvel::link::kRequestHeader2,
-                                 command.data(), static_cast<int32_t>(command.size()), frame);
-  length = korvel::link::stuff_in_place(frame, length);
-  return Bytes(frame, frame + length);
-}
-
 void show_line(const korvel::sim::PtyAdapter &adapter, std::size_t from) {
   const auto exchanges = adapter.exchanges();
   for (std::size_t i = from; i < exchanges.size(); ++i) {
     std::printf("    request  %s   wire: %s\n", hex(exchanges[i].command).c_str(),
-                hex(request_wire(exchanges[i].command)).c_str());
+                hex(korvel::sim::encode_request(exchanges[i].command)).c_str());
     if (exchanges[i].answer.silent) {
       std::printf("    reply    (silence)\n");
     } else {

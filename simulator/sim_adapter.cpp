@@ -56,6 +56,16 @@ Bytes encode_reply(const Answer &answer) {
   return frame;
 }
 
+Bytes encode_request(const Bytes &command) {
+  Bytes frame(2 * (command.size() + link::kFrameOverhead));
+  std::int32_t length =
+      link::encode_frame(link::kRequestHeader1, link::kRequestHeader2, command.data(),
+                         static_cast<std::int32_t>(command.size()), frame.data());
+  length = link::stuff_in_place(frame.data(), length);
+  frame.resize(static_cast<std::size_t>(length));
+  return frame;
+}
+
 PtyAdapter::PtyAdapter(Behaviour behaviour) : behaviour_(std::move(behaviour)) {
   int slave_fd = -1;
   char name[64] = {};

@@ -52,6 +52,9 @@ constexpr const char *kIdentificationText = "MDB_IF KORVEL-SIM 1.0";
 // The wire bytes of a reply frame (stuffed), as the adapter sends it.
 Bytes encode_reply(const Answer &answer);
 
+// The wire bytes of the request frame a host sends for a command.
+Bytes encode_request(const Bytes &command);
+
 struct Exchange {
   Bytes command;
   Answer answer;

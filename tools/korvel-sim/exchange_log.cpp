@@ -67,4 +67,15 @@ std::string describe_exchange(const sim::Exchange &exchange) {
   return line;
 }
 
+std::string describe_wire(const sim::Exchange &exchange) {
+  std::string lines = "  wire in  " + tools::format_hex(sim::encode_request(exchange.command));
+  if (!exchange.answer.silent) {
+    sim::Bytes sent = exchange.answer.noise_before;
+    const sim::Bytes frame = sim::encode_reply(exchange.answer);
+    sent.insert(sent.end(), frame.begin(), frame.end());
+    lines += "\n  wire out " + tools::format_hex(sent);
+  }
+  return lines;
+}
+
 } // namespace korvel::simtool

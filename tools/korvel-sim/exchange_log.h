@@ -17,4 +17,9 @@ std::string describe_faults(const sim::Answer &answer);
 // "request 0A 0B -> reply 00 11 [crc-error]", without the timestamp.
 std::string describe_exchange(const sim::Exchange &exchange);
 
+// The frames as they crossed the line, one indented line each:
+// "  wire in  02 00 30 ..." and, unless the adapter stayed silent,
+// "  wire out 02 00 00 ..." (noise that went before it included).
+std::string describe_wire(const sim::Exchange &exchange);
+
 } // namespace korvel::simtool

@@ -96,8 +96,11 @@ int main(int argc, char **argv) {
   WinePortLink wine_link;
   try {
     korvel::sim::PtyAdapter adapter(make_behaviour(options));
-    adapter.set_observer([&answered](const korvel::sim::Exchange &exchange) {
+    adapter.set_observer([&answered, &options](const korvel::sim::Exchange &exchange) {
       std::printf("%s %s\n", timestamp_now().c_str(), describe_exchange(exchange).c_str());
+      if (options.show_wire) {
+        std::printf("%s\n", describe_wire(exchange).c_str());
+      }
       ++answered;
     });
     std::printf("korvel-sim: port %s (device %s)\n", adapter.port_name().c_str(),

@@ -78,6 +78,7 @@ const std::vector<OptionRule> &option_rules() {
       {"--identify", false, flag(&SimOptions::identify)},
       {"--reply", true, read_reply},
       {"--silent", false, flag(&SimOptions::silent)},
+      {"--wire", false, flag(&SimOptions::show_wire)},
       {"--delay", true, count_into(&SimOptions::delay_ms, 0, kLongestDelayMs)},
       {"--noise", true, count_into(&SimOptions::noise_bytes, 1, kMostNoiseBytes)},
       {"--crc-errors", true, chance_into(&SimOptions::crc_error_chance)},
@@ -195,6 +196,7 @@ void print_usage(std::FILE *stream) {
       "  --wine-prefix DIR    with --wine-com: the prefix (default $WINEPREFIX, or ~/.wine)\n"
       "  --port-file PATH     write the port name to PATH once ready (removed on exit)\n"
       "  --exit-after N       stop after answering N requests\n"
+      "  --wire               also print each request and reply frame as wire bytes\n"
       "  -h, --help           print this text\n"
       "\n"
       "Options take their value as the next argument or after '=' (--delay=50).\n"

@@ -40,6 +40,7 @@ struct SimOptions {
   std::string wine_prefix; // empty: $WINEPREFIX, or ~/.wine
   std::string port_file;
   std::uint32_t exit_after = 0; // 0: run until stopped
+  bool show_wire = false;       // also print the frames as they cross the line
 };
 
 struct ParsedOptions {
