@@ -9,7 +9,9 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
 cmake --install "$native_build" --prefix "$work/native" >/dev/null
-test -f "$work/native/include/korvel_dll.h"
+for file in include/korvel_dll.h lib/libkorvel_dll.so bin/korvel bin/korvel-sim; do
+  test -f "$work/native/$file" || { echo "not installed: $file"; exit 1; }
+done
 cmake -S "$source_dir/examples/host" -B "$work/native-example" -G Ninja \
   -DCMAKE_PREFIX_PATH="$work/native" >/dev/null
 cmake --build "$work/native-example" >/dev/null
@@ -17,7 +19,8 @@ cmake --build "$work/native-example" >/dev/null
 
 if [ -f "$windows_build/win_dll/korvel_dll/korvel_dll.dll" ]; then
   cmake --install "$windows_build" --prefix "$work/windows" >/dev/null
-  for file in bin/korvel_dll.dll lib/libkorvel_dll.dll.a lib/korvel_dll.def include/korvel_dll.h; do
+  for file in bin/korvel_dll.dll bin/korvel.exe lib/libkorvel_dll.dll.a lib/korvel_dll.def \
+    include/korvel_dll.h; do
     test -f "$work/windows/$file" || { echo "not installed: $file"; exit 1; }
   done
   cmake -S "$source_dir/examples/host" -B "$work/windows-example" -G Ninja \
