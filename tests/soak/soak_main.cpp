@@ -41,6 +41,8 @@ constexpr std::uint32_t kDefaultSeed = 1;
 // The adapter has answered everything once no request came for this long.
 constexpr auto kQuietPeriod = std::chrono::milliseconds(2000);
 constexpr std::size_t kMismatchesShown = 20;
+// A long soak reports its progress this often.
+constexpr std::uint32_t kProgressEvery = 1000;
 
 struct Options {
   std::uint32_t transactions = kDefaultTransactions;
@@ -206,6 +208,9 @@ int main(int argc, char **argv) {
   calls.reserve(options.transactions);
   for (std::uint32_t number = 1; number <= options.transactions; ++number) {
     calls.push_back(run_call(handle, plan.next(number), timeline));
+    if (number % kProgressEvery == 0) {
+      std::fprintf(stderr, "%u transactions, %.0f s\n", number, timeline.now_ms() / 1000.0);
+    }
   }
   MDB_IF_CloseInterface(handle);
   wait_until_quiet(adapter);
