@@ -46,7 +46,7 @@ win32_sources=()
 for source in $(git ls-files "$LIBRARY/*.cpp"); do
   if is_test_backend "$source"; then
     continue
-  elif grep -qx "$source" <<<"$compiled"; then
+  elif grep -qxF "$source" <<<"$compiled"; then
     linux_sources+=("$source")
   else
     win32_sources+=("$source")
