@@ -185,12 +185,10 @@ TEST(Unplug, ANewOpenSucceedsOnceAnAdapterIsBack) {
   EXPECT_EQ(back.request_count(), 2U);
 }
 
-// LIBRARY FAULT, disabled until fixed: a superseded handle must keep failing
-// the handle check, but the descriptor number it names is free after the
-// supersede, and a later open can get it back. The library only renumbers a
-// new handle that equals the one it replaces directly, so the first handle
-// comes back after two more opens, or after a failed open and a good one.
-TEST(Unplug, DISABLED_ASupersededHandleStaysRejectedThroughLaterOpens) {
+// A superseded handle keeps failing the handle check although its
+// descriptor number is free again: later opens, also after a failed one and
+// after an unplug, never hand it back.
+TEST(Unplug, ASupersededHandleStaysRejectedThroughLaterOpens) {
   PtyAdapter adapter;
   const char *port = adapter.port_name().c_str();
   MDB_IF_HANDLE first = nullptr;

@@ -10,6 +10,30 @@ bool is_open_port(Handle handle) {
   return handle != nullptr && handle != korvel::port::invalid_handle();
 }
 
+// Handles the host was given and that an open has since superseded. They
+// must keep failing the handle check, but their ports are closed, so the
+// platform may hand their values out again; a new handle is moved off them.
+// Only the most recent ones are remembered.
+struct SupersededHandles {
+  Handle values[korvel::port::kMaxAvoidedHandles];
+  int next;
+};
+SupersededHandles g_superseded = {};
+
+void remember_superseded(Handle handle) {
+  g_superseded.values[g_superseded.next] = handle;
+  g_superseded.next = (g_superseded.next + 1) % korvel::port::kMaxAvoidedHandles;
+}
+
+bool was_superseded(Handle handle) {
+  for (const Handle value : g_superseded.values) {
+    if (value != nullptr && value == handle) {
+      return true;
+    }
+  }
+  return false;
+}
+
 // A superseded interface would otherwise stay open, and locked against every
 // other opener, for the life of the process while every export rejects it.
 // It is closed before the new open so that the same port can be opened again.
@@ -17,12 +41,11 @@ Handle open_replacing(const char *path) {
   const Handle previous = korvel::current_interface();
   if (is_open_port(previous)) {
     korvel::port::close_port(previous);
+    remember_superseded(previous);
   }
-  Handle handle = korvel::port::open_port(path);
-  // The platform may hand the freed value straight back; the host's old
-  // handle must keep failing the handle check.
-  if (is_open_port(previous) && handle == previous) {
-    handle = korvel::port::renumber_handle(handle);
+  const Handle handle = korvel::port::open_port(path);
+  if (is_open_port(handle) && was_superseded(handle)) {
+    return korvel::port::renumber_handle(handle, was_superseded);
   }
   return handle;
 }

@@ -56,11 +56,16 @@ std::int32_t write_bytes(Handle handle, const std::uint8_t *bytes, std::int32_t 
 
 void close_port(Handle handle);
 
-// Gives the open port a handle value different from the one it has and
-// returns it, releasing the old value; invalid_handle() (with the port
-// closed) if that fails. Used when a reopened port comes back under the value
-// of a handle the host must no longer be able to use.
-Handle renumber_handle(Handle handle);
+// Says whether a handle value must not be handed out.
+using HandleFilter = bool (*)(Handle handle);
+
+// Gives the open port a handle value that avoid() accepts and returns it,
+// releasing the old value; invalid_handle() (with the port closed) if that
+// fails. Used when a reopened port comes back under the value of a handle the
+// host must no longer be able to use. avoid() may reject at most
+// kMaxAvoidedHandles values.
+constexpr int kMaxAvoidedHandles = 16;
+Handle renumber_handle(Handle handle, HandleFilter avoid);
 
 // Milliseconds from an arbitrary origin, wrapping at 2^32; only differences
 // (modulo 2^32) are meaningful.

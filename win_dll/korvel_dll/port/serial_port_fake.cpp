@@ -192,12 +192,14 @@ void close_port(Handle handle) {
   }
 }
 
-Handle renumber_handle(Handle handle) {
+Handle renumber_handle(Handle handle, HandleFilter avoid) {
   FakePort *port = fake::open_port_for(handle);
   if (port == nullptr) {
     return invalid_handle();
   }
-  port->handle = fake::next_handle();
+  do {
+    port->handle = fake::next_handle();
+  } while (avoid(port->handle));
   return port->handle;
 }
 

@@ -133,12 +133,21 @@ void close_port(Handle handle) {
   (void)close(fd);
 }
 
-Handle renumber_handle(Handle handle) {
-  const int fd = to_fd(handle);
-  // The lock belongs to the open file, which the duplicate shares.
-  const int moved = fcntl(fd, F_DUPFD_CLOEXEC, fd + 1);
-  (void)close(fd);
-  return moved < 0 ? invalid_handle() : to_handle(moved);
+Handle renumber_handle(Handle handle, HandleFilter avoid) {
+  // Every rejected descriptor stays open until a good one is found, so no
+  // value can come back twice; the lock belongs to the open file, which all
+  // the duplicates share, and outlives the plain closes below.
+  int held[kMaxAvoidedHandles + 1];
+  int held_count = 0;
+  int fd = to_fd(handle);
+  while (fd >= 0 && avoid(to_handle(fd)) && held_count <= kMaxAvoidedHandles) {
+    held[held_count++] = fd;
+    fd = fcntl(fd, F_DUPFD_CLOEXEC, 1);
+  }
+  for (int i = 0; i < held_count; ++i) {
+    (void)close(held[i]);
+  }
+  return fd < 0 ? invalid_handle() : to_handle(fd);
 }
 
 std::uint32_t tick_ms() {

@@ -71,14 +71,23 @@ std::int32_t write_bytes(Handle handle, const std::uint8_t *bytes, std::int32_t 
 
 void close_port(Handle handle) { (void)CloseHandle(to_win32(handle)); }
 
-Handle renumber_handle(Handle handle) {
-  // The duplicate takes a new slot while the original still holds its own.
-  HANDLE moved = INVALID_HANDLE_VALUE;
+Handle renumber_handle(Handle handle, HandleFilter avoid) {
+  // Every rejected handle stays open until a good one is found, so no value
+  // can come back twice; the duplicates all refer to the one open port.
+  HANDLE held[kMaxAvoidedHandles + 1];
+  int held_count = 0;
+  HANDLE current = to_win32(handle);
   const HANDLE process = GetCurrentProcess();
-  const BOOL duplicated =
-      DuplicateHandle(process, to_win32(handle), process, &moved, 0, FALSE, DUPLICATE_SAME_ACCESS);
-  (void)CloseHandle(to_win32(handle));
-  return duplicated ? moved : INVALID_HANDLE_VALUE;
+  while (current != INVALID_HANDLE_VALUE && avoid(current) && held_count <= kMaxAvoidedHandles) {
+    held[held_count++] = current;
+    if (!DuplicateHandle(process, current, process, &current, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
+      current = INVALID_HANDLE_VALUE;
+    }
+  }
+  for (int i = 0; i < held_count; ++i) {
+    (void)CloseHandle(held[i]);
+  }
+  return current;
 }
 
 std::uint32_t tick_ms() { return GetTickCount(); }
