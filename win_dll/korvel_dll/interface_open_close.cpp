@@ -2,6 +2,9 @@
 #include "current_interface.h"
 #include "korvel_dll.h"
 
+#include <algorithm>
+#include <iterator>
+
 namespace {
 
 using korvel::port::Handle;
@@ -26,12 +29,8 @@ void remember_superseded(Handle handle) {
 }
 
 bool was_superseded(Handle handle) {
-  for (const Handle value : g_superseded.values) {
-    if (value != nullptr && value == handle) {
-      return true;
-    }
-  }
-  return false;
+  return handle != nullptr &&
+         std::ranges::find(g_superseded.values, handle) != std::end(g_superseded.values);
 }
 
 // A superseded interface would otherwise stay open, and locked against every

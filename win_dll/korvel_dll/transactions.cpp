@@ -46,8 +46,9 @@ std::int32_t status_exchange(Handle handle, std::uint8_t command, std::uint8_t *
   if (result.link_status != korvel::link::kLinkOk) {
     return korvel::result_for_link_failure(result.link_status);
   }
-  // A valid reply without a single byte carries no status to read.
-  if (*delivered < 1) {
+  // A valid reply without a single byte carries no status to read (and a
+  // host that passed no buffer got none delivered).
+  if (*delivered < 1 || reply == nullptr) {
     return MDB_IF_LINK_ERROR;
   }
   return korvel::result_for_status(reply[0]);

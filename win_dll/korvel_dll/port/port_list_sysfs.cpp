@@ -2,6 +2,7 @@
 // them, in natural order (ttyS2 before ttyS10).
 #include "port_list_sysfs.h"
 
+#include <cstdio>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
@@ -32,18 +33,24 @@ struct LinuxDirent64 {
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
+// "name/leaf" below the tty class directory; names are shorter than
+// kListedNameSize, so the path always fits.
+constexpr std::size_t kEntryPathSize = kListedNameSize + sizeof("/device");
+
+void entry_path(const char *name, const char *leaf, char (&path)[kEntryPathSize]) {
+  (void)std::snprintf(path, sizeof(path), "%s/%s", name, leaf);
+}
+
 bool has_device(int tty_dir, const char *name) {
-  char link[kListedNameSize + sizeof("/device")];
-  std::strcpy(link, name);
-  std::strcat(link, "/device");
+  char link[kEntryPathSize];
+  entry_path(name, "device", link);
   struct stat info {};
   return fstatat(tty_dir, link, &info, 0) == 0;
 }
 
 bool is_placeholder(int tty_dir, const char *name) {
-  char path[kListedNameSize + sizeof("/type")];
-  std::strcpy(path, name);
-  std::strcat(path, "/type");
+  char path[kEntryPathSize];
+  entry_path(name, "type", path);
   const int fd = openat(tty_dir, path, O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
     return false;
@@ -63,7 +70,7 @@ void insert_sorted(PortNameList &list, const char *name) {
     std::memcpy(list.names[at], list.names[at - 1], kListedNameSize);
     --at;
   }
-  std::strcpy(list.names[at], name);
+  std::memcpy(list.names[at], name, strnlen(name, kListedNameSize - 1) + 1);
   ++list.count;
 }
 

@@ -58,7 +58,7 @@ std::int32_t queued_count(Handle handle) {
 
 bool read_byte(Handle handle, std::uint8_t *byte) {
   DWORD got = 0;
-  return ReadFile(to_win32(handle), byte, 1, &got, nullptr) && got == 1;
+  return ReadFile(to_win32(handle), byte, 1, &got, nullptr) != FALSE && got == 1;
 }
 
 std::int32_t write_bytes(Handle handle, const std::uint8_t *bytes, std::int32_t count) {
