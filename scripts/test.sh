@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: the Windows DLL, the sanitizer
-# build, the fuzzers, and last the native suite (unit, pseudo-terminal and
-# Wine tests), whose CTest summary ends the output.
+# build, the static analysis, the fuzzers, and last the native suite (unit,
+# pseudo-terminal, tool, packaging, soak and Wine tests), whose CTest summary
+# ends the output.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 FUZZ_SECONDS=${FUZZ_SECONDS:-30}
@@ -16,6 +17,9 @@ echo "== Native tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 cmake --preset sanitize >/dev/null
 cmake --build --preset sanitize
 ctest --preset sanitize
+
+echo "== Static analysis of the library (clang-tidy, cppcheck)"
+scripts/analyze.sh
 
 echo "== Fuzzers, ${FUZZ_SECONDS} s each"
 fuzz/run_fuzzers.sh "$FUZZ_SECONDS"
