@@ -179,11 +179,11 @@ void print_summary(const Options &options, const soak::SoakTally &tally, double 
                 tally.faults[kind]);
   }
   std::printf("; late replies taken by a retry %zu, carried over %zu, exec failed after three "
-              "attempts %zu; mismatches %zu; longest call: exec %.0f ms, version %.0f ms, reset "
-              "%.0f ms; %.1f s\n",
+              "attempts %zu, checked loosely %zu; mismatches %zu; longest call: exec %.0f ms, "
+              "version %.0f ms, reset %.0f ms; %.1f s\n",
               tally.late_accepted_retry, tally.carried_over, tally.failed_after_three,
-              tally.mismatches.size(), tally.longest_ms[0], tally.longest_ms[1],
-              tally.longest_ms[2], seconds);
+              tally.loosely_checked, tally.mismatches.size(), tally.longest_ms[0],
+              tally.longest_ms[1], tally.longest_ms[2], seconds);
 }
 
 } // namespace
