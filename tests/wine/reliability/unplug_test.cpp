@@ -83,11 +83,10 @@ TEST_F(WineUnplug, TheAdapterGoesInTheMiddleOfItsReply) {
   expect_failed_cleanly(run, MDB_IF_TIMEOUT);
 }
 
-// LIBRARY FAULT, disabled until fixed: a superseded handle must keep failing
-// the handle check, but Windows hands its value out again to a later open:
-// the third open, or the good open after a failed one, returns the value of
-// the first handle, which then works again.
-TEST_F(WineUnplug, DISABLED_ASupersededHandleStaysRejectedThroughLaterOpens) {
+// A superseded handle keeps failing the handle check although Windows may
+// hand its value out again: neither a third open nor the good open after a
+// failed one returns it.
+TEST_F(WineUnplug, ASupersededHandleStaysRejectedThroughLaterOpens) {
   PtyAdapter adapter;
   attach("COM5", adapter);
   // COM9 has no device: the host retrying a port that has gone.
