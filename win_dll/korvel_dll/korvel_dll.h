@@ -83,7 +83,8 @@ MDB_IF_API int32_t MDB_IF_ScanInterface(char *portName);
  * be opened; then *handleOut and the current interface both hold
  * MDB_IF_INVALID_HANDLE (which the other functions accept, and which fails at
  * the port with result 5). Opening while an interface is open first closes
- * the superseded handle; calls with it then return 1.
+ * the superseded handle; calls with it then return 1, also after later opens
+ * (the last 16 superseded handles are never handed out again).
  * Refused with result 2, before anything is opened or closed and leaving the
  * current interface as it was: a null portName, a null handleOut, or a name
  * longer than the device path allows (15 characters on Windows, 14 on Linux).
