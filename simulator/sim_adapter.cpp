@@ -42,6 +42,23 @@ Answer default_answer(const Bytes &command) {
   return answer;
 }
 
+Answer reply(Bytes payload) {
+  Answer answer;
+  answer.payload = std::move(payload);
+  return answer;
+}
+
+Answer silent() {
+  Answer answer;
+  answer.silent = true;
+  return answer;
+}
+
+Answer identification() {
+  const char *text = kIdentificationText;
+  return reply(Bytes(text, text + std::strlen(text)));
+}
+
 Bytes encode_reply(const Answer &answer) {
   const auto count = static_cast<std::int32_t>(answer.payload.size());
   // Room for the worst case: every byte between STX and ETX stuffed.

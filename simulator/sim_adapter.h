@@ -49,6 +49,13 @@ Answer default_answer(const Bytes &command);
 // no status byte in front.
 constexpr const char *kIdentificationText = "MDB_IF KORVEL-SIM 1.0";
 
+// A reply frame carrying this payload.
+Answer reply(Bytes payload);
+// No reply at all.
+Answer silent();
+// The reply a scan recognises the adapter by.
+Answer identification();
+
 // The wire bytes of a reply frame (stuffed), as the adapter sends it.
 Bytes encode_reply(const Answer &answer);
 

@@ -16,7 +16,10 @@ namespace {
 
 using korvel::sim::Answer;
 using korvel::sim::Bytes;
+using korvel::sim::identification;
 using korvel::sim::PtyAdapter;
+using korvel::sim::reply;
+using korvel::sim::silent;
 using Clock = std::chrono::steady_clock;
 
 // Real time is only checked against generous bounds.
@@ -26,23 +29,6 @@ constexpr long kSlackMs = 400;
 long elapsed_ms(Clock::time_point since) {
   return static_cast<long>(
       std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count());
-}
-
-Answer reply(Bytes payload) {
-  Answer answer;
-  answer.payload = std::move(payload);
-  return answer;
-}
-
-Answer silent() {
-  Answer answer;
-  answer.silent = true;
-  return answer;
-}
-
-Answer identification() {
-  const char *text = korvel::sim::kIdentificationText;
-  return reply(Bytes(text, text + std::strlen(text)));
 }
 
 class PtyTest : public ::testing::Test {

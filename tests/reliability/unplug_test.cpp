@@ -20,6 +20,7 @@ namespace {
 using korvel::sim::Answer;
 using korvel::sim::Bytes;
 using korvel::sim::PtyAdapter;
+using korvel::sim::silent;
 using Clock = std::chrono::steady_clock;
 
 // A receive that hears nothing: 500 ms of silence and the 20 ms settle
@@ -66,12 +67,6 @@ std::int32_t exec(MDB_IF_HANDLE handle) {
 std::int32_t version(MDB_IF_HANDLE handle) {
   char text[64];
   return MDB_IF_GetVersion(handle, text, sizeof(text));
-}
-
-Answer silent() {
-  Answer answer;
-  answer.silent = true;
-  return answer;
 }
 
 // A reply that takes a second to come out, eight bytes at a time.

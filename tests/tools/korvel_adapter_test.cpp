@@ -12,12 +12,7 @@ namespace {
 using korvel::sim::Answer;
 using korvel::sim::Bytes;
 using korvel::sim::PtyAdapter;
-
-Answer reply(Bytes payload) {
-  Answer answer;
-  answer.payload = std::move(payload);
-  return answer;
-}
+using korvel::sim::reply;
 
 std::vector<Bytes> commands_received(const PtyAdapter &adapter) {
   std::vector<Bytes> commands;

@@ -17,16 +17,6 @@ constexpr std::chrono::seconds kStartTimeout{10};
 constexpr std::chrono::seconds kStopTimeout{5};
 constexpr int kExecFailedStatus = 127;
 
-std::string read_all(std::FILE *file) {
-  std::string text;
-  std::rewind(file);
-  char chunk[4096];
-  for (std::size_t got; (got = std::fread(chunk, 1, sizeof(chunk), file)) > 0;) {
-    text.append(chunk, got);
-  }
-  return text;
-}
-
 std::string unique_port_file() {
   static std::atomic<int> count{0};
   return (std::filesystem::temp_directory_path() / ("korvel-tool-test-" + std::to_string(getpid()) +

@@ -14,16 +14,6 @@ constexpr int kExecFailedStatus = 127;
 
 using Clock = std::chrono::steady_clock;
 
-std::string read_all(std::FILE *file) {
-  std::string text;
-  std::rewind(file);
-  char chunk[4096];
-  for (std::size_t got; (got = std::fread(chunk, 1, sizeof(chunk), file)) > 0;) {
-    text.append(chunk, got);
-  }
-  return text;
-}
-
 // The argument vector execv wants, built before the fork: the child of a
 // process with threads may only make async-signal-safe calls.
 std::vector<char *> exec_arguments(const std::vector<std::string> &argv) {
@@ -60,6 +50,16 @@ bool wait_until(pid_t child, Clock::time_point deadline, int &status) {
 }
 
 } // namespace
+
+std::string read_all(std::FILE *file) {
+  std::string text;
+  std::rewind(file);
+  char chunk[4096];
+  for (std::size_t got; (got = std::fread(chunk, 1, sizeof(chunk), file)) > 0;) {
+    text.append(chunk, got);
+  }
+  return text;
+}
 
 ProcessResult run_process(const std::vector<std::string> &argv, std::chrono::milliseconds timeout) {
   ProcessResult result;

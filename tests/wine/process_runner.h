@@ -3,6 +3,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,9 @@ struct ProcessResult {
   std::string errors;
   std::chrono::milliseconds elapsed{0};
 };
+
+// Everything written to a temporary file so far.
+std::string read_all(std::FILE *file);
 
 // Runs argv[0] (a path) with argv and the current environment, stdin from
 // /dev/null. Output goes to temporary files rather than pipes, so that

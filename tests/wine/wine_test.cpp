@@ -6,26 +6,12 @@
 
 namespace wine_test {
 
-Answer reply(Bytes payload) {
-  Answer answer;
-  answer.payload = std::move(payload);
-  return answer;
-}
-
-Answer silent() {
-  Answer answer;
-  answer.silent = true;
-  return answer;
-}
-
 Answer with_bad_crc(Answer answer) {
   answer.corrupt_crc = true;
   return answer;
 }
 
 Bytes text_bytes(const std::string &text) { return Bytes(text.begin(), text.end()); }
-
-Answer identification() { return reply(text_bytes(korvel::sim::kIdentificationText)); }
 
 korvel::sim::Behaviour scripted(std::vector<Answer> answers) {
   auto next = std::make_shared<std::atomic<std::size_t>>(0);

@@ -17,14 +17,11 @@ using korvel::sim::Answer;
 using korvel::sim::Bytes;
 using korvel::sim::PtyAdapter;
 
-// A reply frame carrying this payload.
-Answer reply(Bytes payload);
-// No reply at all.
-Answer silent();
+using korvel::sim::identification;
+using korvel::sim::reply;
+using korvel::sim::silent;
 // The same reply, its CRC spoilt.
 Answer with_bad_crc(Answer answer);
-// The reply a scan recognises the adapter by.
-Answer identification();
 Bytes text_bytes(const std::string &text);
 
 // Answers the requests with these answers in turn, then stays silent.

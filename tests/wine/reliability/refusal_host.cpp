@@ -8,6 +8,7 @@
 // Usage: refusal_host PORT, where PORT has an adapter behind it. The port is
 // opened first; at the end a line reset shows that it is still the current,
 // working interface, and it is closed.
+#include "exports.h"
 #include "korvel_dll.h"
 
 #include <windows.h>
@@ -38,31 +39,6 @@ private:
   std::vector<std::uint8_t> bytes_;
 };
 
-struct Exports {
-  decltype(&MDB_IF_ScanInterface) scan = nullptr;
-  decltype(&MDB_IF_OpenInterface) open = nullptr;
-  decltype(&MDB_IF_CloseInterface) close = nullptr;
-  decltype(&MDB_IF_ExecCommand) exec = nullptr;
-  decltype(&MDB_IF_LineReset) line_reset = nullptr;
-  decltype(&MDB_IF_GetVersion) version = nullptr;
-};
-
-template <typename Function> bool resolve(HMODULE module, const char *name, Function &out) {
-  const FARPROC found = GetProcAddress(module, name);
-  out = reinterpret_cast<Function>(reinterpret_cast<void (*)()>(found));
-  return found != nullptr;
-}
-
-bool load(Exports &library) {
-  const HMODULE module = LoadLibraryA("korvel_dll.dll");
-  return module != nullptr && resolve(module, "MDB_IF_ScanInterface", library.scan) &&
-         resolve(module, "MDB_IF_OpenInterface", library.open) &&
-         resolve(module, "MDB_IF_CloseInterface", library.close) &&
-         resolve(module, "MDB_IF_ExecCommand", library.exec) &&
-         resolve(module, "MDB_IF_LineReset", library.line_reset) &&
-         resolve(module, "MDB_IF_GetVersion", library.version);
-}
-
 std::int64_t now_ms() {
   LARGE_INTEGER counter;
   LARGE_INTEGER frequency;
@@ -79,7 +55,7 @@ void report(const char *name, std::int32_t result, std::int64_t started, bool cl
 
 // An exec whose reply buffer and reply length are both guarded; the length
 // holds `capacity` before the call and must still hold it after.
-void exec_case(const Exports &library, MDB_IF_HANDLE handle, const char *name,
+void exec_case(const KorvelExports &library, MDB_IF_HANDLE handle, const char *name,
                const std::uint8_t *command, std::int32_t length, bool null_reply,
                std::int32_t capacity, bool null_length) {
   Guarded reply(kCapacity);
@@ -96,8 +72,8 @@ void exec_case(const Exports &library, MDB_IF_HANDLE handle, const char *name,
   report(name, result, started, reply.clean() && reply_length.clean() && length_kept);
 }
 
-void version_case(const Exports &library, MDB_IF_HANDLE handle, const char *name, bool null_text,
-                  std::int32_t capacity) {
+void version_case(const KorvelExports &library, MDB_IF_HANDLE handle, const char *name,
+                  bool null_text, std::int32_t capacity) {
   Guarded text(kCapacity);
   const std::int64_t started = now_ms();
   const std::int32_t result = library.version(
@@ -105,7 +81,7 @@ void version_case(const Exports &library, MDB_IF_HANDLE handle, const char *name
   report(name, result, started, text.clean());
 }
 
-void open_case(const Exports &library, const char *name, const char *port, bool null_out) {
+void open_case(const KorvelExports &library, const char *name, const char *port, bool null_out) {
   Guarded handle_out(sizeof(MDB_IF_HANDLE));
   const std::int64_t started = now_ms();
   const std::int32_t result =
@@ -121,7 +97,7 @@ void open_case(const Exports &library, const char *name, const char *port, bool 
   report(name, result, started, clean);
 }
 
-void run_cases(const Exports &library, const char *port, MDB_IF_HANDLE handle) {
+void run_cases(const KorvelExports &library, const char *port, MDB_IF_HANDLE handle) {
   const std::uint8_t one[] = {0x0A};
   exec_case(library, handle, "exec-negative-length", one, -1, false, kCapacity, false);
   exec_case(library, handle, "exec-most-negative-length", one, INT32_MIN, false, kCapacity, false);
@@ -153,8 +129,8 @@ void run_cases(const Exports &library, const char *port, MDB_IF_HANDLE handle) {
 } // namespace
 
 int main(int argc, char **argv) {
-  Exports library;
-  if (argc != 2 || !load(library)) {
+  KorvelExports library;
+  if (argc != 2 || !load_exports("korvel_dll.dll", library).empty()) {
     std::fprintf(stderr, "usage: refusal_host PORT (korvel_dll.dll beside it)\n");
     return kExitLoadFailed;
   }
