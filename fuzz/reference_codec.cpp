@@ -78,16 +78,16 @@ void collect(Collected &state, std::uint8_t byte) {
   }
 }
 
-// The accumulator keeps the first bytes up to its limit index; the ETX takes
-// the place after them.
+// The accumulator keeps the bytes before the ETX below its limit index; a
+// frame that had more is never valid, whatever its CRC bytes say.
 ReferenceReply judge(Bytes logical, std::size_t etx_index) {
-  const auto kept = static_cast<std::size_t>(link::kAccumulatorLimitIndex);
-  if (logical.size() > kept) {
-    logical.resize(kept);
-  }
-  logical.push_back(kEtx);
   ReferenceReply reply;
   reply.etx_index = etx_index;
+  if (logical.size() > static_cast<std::size_t>(link::kAccumulatorLimitIndex)) {
+    reply.outcome = ReplyOutcome::CrcError;
+    return reply;
+  }
+  logical.push_back(kEtx);
   const std::size_t crc_at = logical.size() - 1 - kCrcBytes;
   const std::uint16_t crc = reference_crc(logical.data() + 1, crc_at - 1);
   if (logical[crc_at] != (crc >> 8) || logical[crc_at + 1] != (crc & 0xFF)) {
@@ -183,7 +183,19 @@ bool reference_self_check() {
   const Bytes payload = {0x7D, 0x02, 0x41};
   const ReferenceReply reply =
       first_reply(reference_frame(kSomeHeader1, kReplyHeader2, payload.data(), payload.size()));
-  return reply.outcome == ReplyOutcome::Valid && reply.payload == payload;
+  if (reply.outcome != ReplyOutcome::Valid || reply.payload != payload) {
+    return false;
+  }
+  // The longest frame the accumulator holds is valid; with one more byte
+  // before its ETX it is not, although the bytes kept carry the right CRC.
+  const Bytes longest_payload(link::kAccumulatorLimitIndex + 1 - kFrameOverhead, 0x41);
+  Bytes longest =
+      reference_frame(kSomeHeader1, kReplyHeader2, longest_payload.data(), longest_payload.size());
+  if (first_reply(longest).payload != longest_payload) {
+    return false;
+  }
+  longest.insert(longest.end() - 1, 0x42);
+  return first_reply(longest).outcome == ReplyOutcome::CrcError;
 }
 
 } // namespace korvel::fuzz

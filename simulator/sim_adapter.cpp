@@ -180,7 +180,7 @@ void PtyAdapter::serve() {
       if (!request.accept(buffer[i])) {
         continue;
       }
-      if (!link::frame_crc_matches(request.frame(), request.length())) {
+      if (!link::frame_is_valid(request)) {
         std::lock_guard lock(mutex_);
         ++bad_requests_;
         continue;

@@ -10,6 +10,8 @@
 #include <fcntl.h>
 #include <string>
 #include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
 #include <unistd.h>
 
 namespace {
@@ -59,6 +61,29 @@ TEST_F(PtyTest, OpenIsExclusiveAndCloseReleasesThePort) {
   EXPECT_EQ(MDB_IF_CloseInterface(handle_), MDB_IF_OK);
   EXPECT_EQ(MDB_IF_OpenInterface(adapter.port_name().c_str(), &second), MDB_IF_OK);
   handle_ = second;
+}
+
+TEST_F(PtyTest, AnotherProgramsExclusiveHoldIsRespected) {
+  PtyAdapter adapter([](const Bytes &) { return identification(); });
+  const int other = ::open(adapter.device_path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  ASSERT_GE(other, 0);
+  ASSERT_EQ(ioctl(other, TIOCEXCL), 0);
+  termios before{};
+  ASSERT_EQ(tcgetattr(other, &before), 0);
+
+  EXPECT_EQ(MDB_IF_OpenInterface(adapter.port_name().c_str(), &handle_), MDB_IF_OPEN_OR_CRC_ERROR);
+  korvel::port::fixed_list::set_ports({adapter.port_name()});
+  char name[MDB_IF_PORT_NAME_BUFFER] = "unchanged";
+  EXPECT_EQ(MDB_IF_ScanInterface(name), MDB_IF_OK);
+  EXPECT_STREQ(name, "");
+  termios after{};
+  ASSERT_EQ(tcgetattr(other, &after), 0);
+  EXPECT_EQ(std::memcmp(&before, &after, sizeof(before)), 0) << "settings touched";
+  int exclusive = 0;
+  EXPECT_EQ(ioctl(other, TIOCGEXCL, &exclusive), 0);
+  EXPECT_EQ(exclusive, 1) << "the other program's flag was cleared";
+  EXPECT_EQ(adapter.request_count(), 0U);
+  close(other);
 }
 
 TEST_F(PtyTest, ReopeningTheSamePortSupersedesTheFirstHandle) {

@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <fcntl.h>
+#include <filesystem>
 #include <string>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -183,14 +184,24 @@ TEST_F(Refusals, HandlesThatAreNotCurrentAreCheckedBeforeAnythingElse) {
   expect_sent({});
 }
 
+std::size_t open_descriptors() {
+  return static_cast<std::size_t>(std::distance(
+      std::filesystem::directory_iterator("/proc/self/fd"), std::filesystem::directory_iterator{}));
+}
+
 TEST_F(Refusals, OpenRefusalsLeaveTheCurrentInterfaceAlone) {
   const std::string too_long(kLongestPortName + 1, 'x');
-  for (const char *name : {static_cast<const char *>(nullptr), too_long.c_str()}) {
+  // Names that lead out of /dev, and devices that are not terminals.
+  for (const char *name : {static_cast<const char *>(nullptr), too_long.c_str(), "../etc/passwd",
+                           "pts/../null", "null", "zero"}) {
+    SCOPED_TRACE(name == nullptr ? "null" : name);
+    const std::size_t descriptors = open_descriptors();
     Guarded<MDB_IF_HANDLE> handle(nullptr);
     EXPECT_EQ(refused_quickly([&] { return MDB_IF_OpenInterface(name, handle.get()); }),
               MDB_IF_OPEN_OR_CRC_ERROR);
     EXPECT_EQ(handle.value(), MDB_IF_INVALID_HANDLE);
     EXPECT_TRUE(handle.guards_intact());
+    EXPECT_EQ(open_descriptors(), descriptors);
   }
   EXPECT_EQ(
       refused_quickly([&] { return MDB_IF_OpenInterface(adapter_.port_name().c_str(), nullptr); }),

@@ -172,21 +172,30 @@ TEST_F(OpenCloseTest, ReopeningTheSamePortGivesANewHandle) {
   expect_working(new_handle);
 }
 
-TEST_F(OpenCloseTest, AReopenThatComesBackUnderTheOldValueIsRenumbered) {
-  add_answering_port("COM1");
-  const MDB_IF_HANDLE old_handle = open("COM1");
-  // The fake hands out handle values from the start again after a reset, as
-  // a platform may hand a freed value straight back.
-  fake::reset();
-  FakePort &port = add_answering_port("COM1");
-  const MDB_IF_HANDLE new_handle = open("COM1");
+TEST_F(OpenCloseTest, ClosedAndSupersededHandlesNeverComeBack) {
+  for (const bool superseded : {false, true}) {
+    SCOPED_TRACE(superseded ? "superseded, then the new one closed" : "closed");
+    SetUp();
+    add_answering_port("COM1");
+    add_answering_port("COM2");
+    const MDB_IF_HANDLE old_handle = open("COM1");
+    if (superseded) {
+      open("COM2");
+    }
+    EXPECT_EQ(MDB_IF_CloseInterface(korvel::current_interface()), MDB_IF_OK);
+    // The fake hands out handle values from the start again after a reset,
+    // as a platform may hand a freed value straight back.
+    fake::reset();
+    FakePort &port = add_answering_port("COM1");
+    const MDB_IF_HANDLE new_handle = open("COM1");
 
-  EXPECT_NE(new_handle, old_handle);
-  EXPECT_NE(new_handle, MDB_IF_INVALID_HANDLE);
-  EXPECT_EQ(new_handle, port.handle);
-  EXPECT_EQ(korvel::current_interface(), new_handle);
-  expect_rejected(old_handle, port);
-  expect_working(new_handle);
+    EXPECT_NE(new_handle, old_handle);
+    EXPECT_NE(new_handle, MDB_IF_INVALID_HANDLE);
+    EXPECT_EQ(new_handle, port.handle);
+    EXPECT_EQ(korvel::current_interface(), new_handle);
+    expect_rejected(old_handle, port);
+    expect_working(new_handle);
+  }
 }
 
 TEST_F(OpenCloseTest, AFailedOpenAfterASuccessfulOneClosesTheFirst) {
@@ -198,13 +207,14 @@ TEST_F(OpenCloseTest, AFailedOpenAfterASuccessfulOneClosesTheFirst) {
   expect_rejected(old_handle, port);
 }
 
-TEST_F(OpenCloseTest, RefusedArgumentsOpenNothingAndKeepTheCurrentInterface) {
+TEST_F(OpenCloseTest, RefusedNamesKeepTheCurrentInterface) {
   // The fake's interface prefix takes 4 of the 19 characters a path holds.
   const std::string longest(15, 'A');
   const std::string too_long(16, 'A');
   FakePort &fits = add_answering_port(longest);
   FakePort &overlong = add_answering_port(too_long);
   FakePort &current = add_answering_port("COM1");
+  fake::add_port("NUL").is_terminal = false;
 
   const struct {
     const char *what;
@@ -215,6 +225,7 @@ TEST_F(OpenCloseTest, RefusedArgumentsOpenNothingAndKeepTheCurrentInterface) {
       {"null name", nullptr, true},
       {"null handle out", "COM1", false},
       {"null handle out, name too long", too_long.c_str(), false},
+      {"not a serial port", "NUL", true},
   };
   for (const bool interface_open : {false, true}) {
     const MDB_IF_HANDLE before = interface_open ? open("COM1") : nullptr;

@@ -132,9 +132,18 @@ TEST_F(ReceiverTest, AnEmptyPayloadIsAValidReply) {
   EXPECT_EQ(length_, 0);
 }
 
-TEST_F(ReceiverTest, AFrameLongerThanTheAccumulatorFailsItsCrcCheckInsideTheBuffer) {
-  arrive(0, reply_frame(Bytes(link::kAccumulatorSize, 0x41)));
-  EXPECT_EQ(receive(), link::kLinkCrcError);
+TEST_F(ReceiverTest, AFrameLongerThanTheAccumulatorIsACrcError) {
+  // The largest frame that fits with its correct CRC, then more bytes before
+  // the ETX: what was kept would pass the CRC check.
+  Bytes crafted = reply_frame(Bytes(link::kAccumulatorSize - link::kFrameOverhead, 0x41));
+  crafted.pop_back();
+  crafted.insert(crafted.end(), {0x42, 0x43, 0x44, link::kEtx});
+  for (const Bytes &wire : {reply_frame(Bytes(link::kAccumulatorSize, 0x41)), crafted}) {
+    SetUp();
+    arrive(0, wire);
+    EXPECT_EQ(receive(), link::kLinkCrcError);
+    EXPECT_EQ(buffer_, Bytes(kCapacity + 2, kGuard));
+  }
 }
 
 TEST_F(ReceiverTest, TheLargestPayloadThatFitsIsDelivered) {

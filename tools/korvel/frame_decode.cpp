@@ -56,6 +56,11 @@ int run_decode(const Invocation &invocation) {
   for (const std::uint8_t byte : invocation.bytes) {
     if (assembler.accept(byte)) {
       all_crcs_ok = print_frame(++frames, assembler.frame(), assembler.length()) && all_crcs_ok;
+      if (assembler.overflowed()) {
+        std::printf("  cut short: longer than the %d-byte reply accumulator, so never valid\n",
+                    link::kAccumulatorSize);
+        all_crcs_ok = false;
+      }
     }
   }
   if (frames == 0) {

@@ -4,6 +4,7 @@
 #include "link/link_status.h"
 #include "link/receiver.h"
 #include "link/send.h"
+#include "port/export_lock.h"
 #include "port/port_list.h"
 #include "port/serial_port.h"
 
@@ -51,12 +52,15 @@ bool probe_port(const char *path) {
   return status == korvel::link::kLinkOk && identifies_adapter(reply, delivered);
 }
 
-// Each probed port leaves its verdict in the host's buffer: the name when the
-// adapter answered, the empty string when it did not.
+// Each listed port leaves its verdict in the host's buffer: the name when the
+// adapter answered, the empty string when it did not. An unusable entry (the
+// empty name) is never opened and counts as a port that did not answer, so
+// no earlier content of the buffer survives a scan that listed anything.
 bool probe_listed_port(const char *name, void *context) {
   auto *port_name = static_cast<char *>(context);
   char path[korvel::port::kDevicePathSize];
-  if (korvel::port::make_device_path(name, korvel::port::Role::Probe, path) && probe_port(path)) {
+  if (name[0] != '\0' && korvel::port::make_device_path(name, korvel::port::Role::Probe, path) &&
+      probe_port(path)) {
     std::strncpy(port_name, name, MDB_IF_PORT_NAME_BUFFER - 1);
     port_name[MDB_IF_PORT_NAME_BUFFER - 1] = '\0';
     return true;
@@ -68,6 +72,7 @@ bool probe_listed_port(const char *name, void *context) {
 } // namespace
 
 extern "C" int32_t MDB_IF_ScanInterface(char *portName) {
+  const korvel::port::ExportLock lock;
   if (portName == nullptr) {
     return MDB_IF_OPEN_OR_CRC_ERROR;
   }

@@ -1,6 +1,7 @@
 // MDB_IF_OpenInterface and MDB_IF_CloseInterface.
 #include "current_interface.h"
 #include "korvel_dll.h"
+#include "port/export_lock.h"
 
 #include <algorithm>
 #include <iterator>
@@ -8,50 +9,68 @@
 namespace {
 
 using korvel::port::Handle;
+using korvel::port::OpenFailure;
 
 bool is_open_port(Handle handle) {
   return handle != nullptr && handle != korvel::port::invalid_handle();
 }
 
-// Handles the host was given and that an open has since superseded. They
-// must keep failing the handle check, but their ports are closed, so the
-// platform may hand their values out again; a new handle is moved off them.
-// Only the most recent ones are remembered.
-struct SupersededHandles {
+// Handles the host was given whose ports the library has since closed, by a
+// close or because a later open superseded them. They must keep failing the
+// handle check, but the platform may hand their values out again, so a new
+// handle is moved off them. Only the most recent ones are remembered.
+struct RetiredHandles {
   Handle values[korvel::port::kMaxAvoidedHandles];
   int next;
 };
-SupersededHandles g_superseded = {};
+RetiredHandles g_retired = {};
 
-void remember_superseded(Handle handle) {
-  g_superseded.values[g_superseded.next] = handle;
-  g_superseded.next = (g_superseded.next + 1) % korvel::port::kMaxAvoidedHandles;
+void retire(Handle handle) {
+  g_retired.values[g_retired.next] = handle;
+  g_retired.next = (g_retired.next + 1) % korvel::port::kMaxAvoidedHandles;
 }
 
-bool was_superseded(Handle handle) {
+bool was_retired(Handle handle) {
   return handle != nullptr &&
-         std::ranges::find(g_superseded.values, handle) != std::end(g_superseded.values);
+         std::ranges::find(g_retired.values, handle) != std::end(g_retired.values);
 }
 
-// A superseded interface would otherwise stay open, and locked against every
-// other opener, for the life of the process while every export rejects it.
-// It is closed before the new open so that the same port can be opened again.
-Handle open_replacing(const char *path) {
+struct Replacement {
+  Handle handle;
+  // The path is not a serial port: nothing was closed or changed.
+  bool refused;
+};
+
+// The new port is opened before the superseded interface is closed, so that
+// a path that is not a serial port leaves the current interface as it was. A
+// superseded interface is always closed: it would otherwise stay open, and
+// locked against every other opener, while every export rejects it. When the
+// new open failed because the path is the interface's own port, the open is
+// tried once more after the close.
+Replacement open_replacing(const char *path) {
+  OpenFailure failure = OpenFailure::Unavailable;
+  Handle handle = korvel::port::open_port(path, &failure);
+  if (handle == korvel::port::invalid_handle() && failure == OpenFailure::NotAPort) {
+    return {handle, true};
+  }
   const Handle previous = korvel::current_interface();
   if (is_open_port(previous)) {
     korvel::port::close_port(previous);
-    remember_superseded(previous);
+    retire(previous);
+    if (handle == korvel::port::invalid_handle()) {
+      handle = korvel::port::open_port(path);
+    }
   }
-  const Handle handle = korvel::port::open_port(path);
-  if (is_open_port(handle) && was_superseded(handle)) {
-    return korvel::port::renumber_handle(handle, was_superseded);
+  if (is_open_port(handle) && was_retired(handle)) {
+    handle = korvel::port::renumber_handle(handle, was_retired);
   }
-  return handle;
+  return {handle, false};
 }
 
 } // namespace
 
 extern "C" int32_t MDB_IF_OpenInterface(const char *portName, MDB_IF_HANDLE *handleOut) {
+  const korvel::port::ExportLock lock;
   char path[korvel::port::kDevicePathSize];
   if (handleOut == nullptr ||
       !korvel::port::make_device_path(portName, korvel::port::Role::Interface, path)) {
@@ -60,21 +79,29 @@ extern "C" int32_t MDB_IF_OpenInterface(const char *portName, MDB_IF_HANDLE *han
     }
     return MDB_IF_OPEN_OR_CRC_ERROR;
   }
-  const Handle handle = open_replacing(path);
-  *handleOut = handle;
-  korvel::set_current_interface(handle);
-  if (handle == korvel::port::invalid_handle()) {
+  const Replacement opened = open_replacing(path);
+  *handleOut = opened.handle;
+  if (opened.refused) {
     return MDB_IF_OPEN_OR_CRC_ERROR;
   }
-  korvel::port::configure_port(handle, korvel::port::Role::Interface);
+  korvel::set_current_interface(opened.handle);
+  if (opened.handle == korvel::port::invalid_handle()) {
+    return MDB_IF_OPEN_OR_CRC_ERROR;
+  }
+  korvel::port::configure_port(opened.handle, korvel::port::Role::Interface);
   return MDB_IF_OK;
 }
 
 extern "C" int32_t MDB_IF_CloseInterface(MDB_IF_HANDLE handle) {
+  const korvel::port::ExportLock lock;
   if (!korvel::is_current_interface(handle)) {
     return MDB_IF_BAD_HANDLE;
   }
   korvel::port::close_port(handle);
+  // The invalid value a failed open left names no port to keep off.
+  if (is_open_port(handle)) {
+    retire(handle);
+  }
   korvel::set_current_interface(nullptr);
   return MDB_IF_OK;
 }

@@ -3,6 +3,7 @@
 #include "exchange.h"
 #include "korvel_dll.h"
 #include "link/frame.h"
+#include "port/export_lock.h"
 #include "result_codes.h"
 
 #include <cstring>
@@ -58,6 +59,7 @@ std::int32_t status_exchange(Handle handle, std::uint8_t command, std::uint8_t *
 
 extern "C" int32_t MDB_IF_ExecCommand(MDB_IF_HANDLE handle, const uint8_t *command,
                                       int32_t commandLength, uint8_t *reply, int32_t *replyLength) {
+  const korvel::port::ExportLock lock;
   if (!korvel::is_current_interface(handle)) {
     return MDB_IF_BAD_HANDLE;
   }
@@ -79,6 +81,7 @@ extern "C" int32_t MDB_IF_ExecCommand(MDB_IF_HANDLE handle, const uint8_t *comma
 }
 
 extern "C" int32_t MDB_IF_LineReset(MDB_IF_HANDLE handle) {
+  const korvel::port::ExportLock lock;
   if (!korvel::is_current_interface(handle)) {
     return MDB_IF_BAD_HANDLE;
   }
@@ -88,6 +91,7 @@ extern "C" int32_t MDB_IF_LineReset(MDB_IF_HANDLE handle) {
 }
 
 extern "C" int32_t MDB_IF_GetVersion(MDB_IF_HANDLE handle, char *text, int32_t capacity) {
+  const korvel::port::ExportLock lock;
   if (!korvel::is_current_interface(handle)) {
     return MDB_IF_BAD_HANDLE;
   }

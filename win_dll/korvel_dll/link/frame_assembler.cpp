@@ -13,6 +13,7 @@ void FrameAssembler::restart() {
   length_ = 0;
   in_frame_ = false;
   escape_pending_ = false;
+  overflowed_ = false;
 }
 
 void FrameAssembler::start_frame() {
@@ -20,6 +21,7 @@ void FrameAssembler::start_frame() {
   length_ = 1;
   in_frame_ = true;
   escape_pending_ = false;
+  overflowed_ = false;
 }
 
 void FrameAssembler::abandon_frame() {
@@ -31,6 +33,9 @@ void FrameAssembler::store(std::uint8_t value) {
   bytes_[length_] = value;
   if (length_ < kAccumulatorLimitIndex) {
     ++length_;
+  } else {
+    // Only the ETX may take the last place; this byte will be overwritten.
+    overflowed_ = true;
   }
 }
 
@@ -66,9 +71,9 @@ bool FrameAssembler::accept(std::uint8_t byte) {
   if (byte == kEtx) {
     const std::int32_t frame_length = length_ + 1;
     if (in_frame_ && frame_length >= kFrameOverhead) {
-      // At the limit index the ETX overwrites the last byte kept; the frame
-      // length still counts it, and stays inside the buffer.
-      store(kEtx);
+      // The ETX takes the place after the bytes kept: at most the limit
+      // index, so the frame stays inside the buffer.
+      bytes_[length_] = kEtx;
       length_ = frame_length;
       in_frame_ = false;
       return true;
@@ -85,6 +90,10 @@ bool FrameAssembler::accept(std::uint8_t byte) {
     accept_ordinary(byte);
   }
   return false;
+}
+
+bool frame_is_valid(const FrameAssembler &assembler) {
+  return !assembler.overflowed() && frame_crc_matches(assembler.frame(), assembler.length());
 }
 
 bool frame_crc_matches(const std::uint8_t *frame, std::int32_t length) {

@@ -10,9 +10,10 @@ namespace korvel::link {
 
 constexpr std::int32_t kAccumulatorSize = 512;
 // The write position stops advancing here; further bytes overwrite this last
-// byte, so nothing (the ETX included) is ever stored outside the buffer. An
-// over-long frame is thereby cut short and, unless the bytes that happen to
-// land in the CRC positions match, fails its CRC check.
+// byte, so nothing (the ETX included) is ever stored outside the buffer. A
+// frame that needed more room is cut short and marked as overflowed, so that
+// it is never taken for a valid one, whatever bytes land in its CRC
+// positions. The longest frame that fits ends with its ETX at this index.
 constexpr std::int32_t kAccumulatorLimitIndex = kAccumulatorSize - 1;
 
 // Any value of header byte 2 is accepted (for decoding captured frames).
@@ -32,6 +33,8 @@ public:
 
   const std::uint8_t *frame() const { return bytes_; }
   std::int32_t length() const { return length_; }
+  // The frame had more bytes than the accumulator holds.
+  bool overflowed() const { return overflowed_; }
 
 private:
   void start_frame();
@@ -45,10 +48,15 @@ private:
   std::int32_t length_ = 0;
   bool in_frame_ = false;
   bool escape_pending_ = false;
+  bool overflowed_ = false;
   int expected_header2_;
 };
 
 // Whether a complete logical frame carries the right CRC.
 bool frame_crc_matches(const std::uint8_t *frame, std::int32_t length);
+
+// Whether the frame the assembler has just completed is whole and carries the
+// right CRC: an overflowed frame fails like a CRC mismatch.
+bool frame_is_valid(const FrameAssembler &assembler);
 
 } // namespace korvel::link

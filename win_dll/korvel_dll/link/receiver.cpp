@@ -12,7 +12,7 @@ namespace {
 FrameAssembler g_reply{kReplyHeader2};
 
 LinkStatus deliver_payload(std::uint8_t *payload, std::int32_t *length) {
-  if (!frame_crc_matches(g_reply.frame(), g_reply.length())) {
+  if (!frame_is_valid(g_reply)) {
     return kLinkCrcError;
   }
   std::int32_t delivered = g_reply.length() - kFrameOverhead;

@@ -9,8 +9,10 @@ namespace korvel::port {
 // of 8 or more characters are never listed.
 constexpr std::size_t kListedNameSize = 8;
 
-// Called with each listed port name, in the system's order. Returns true to
-// stop the walk.
+// Called with each listed port name, in the system's order. An entry that
+// cannot be used as a port name (not a string, or too long) is visited as
+// the empty name, so that it still counts as a port that was tried. Returns
+// true to stop the walk.
 using PortVisitor = bool (*)(const char *name, void *context);
 
 // Walks the system's serial ports. Returns false when the list could not be

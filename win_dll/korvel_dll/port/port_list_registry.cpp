@@ -51,7 +51,10 @@ bool list_serial_ports(PortVisitor visit, void *context) {
       return false;
     }
     char name[kListedNameSize];
-    if (copy_listed_name(type, data, data_size, name) && visit(name, context)) {
+    if (!copy_listed_name(type, data, data_size, name)) {
+      name[0] = '\0';
+    }
+    if (visit(name, context)) {
       break;
     }
   }

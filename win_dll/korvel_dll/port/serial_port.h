@@ -26,16 +26,25 @@ constexpr std::uint32_t kBaudRate = 38400;
 enum class Role { Interface, Probe };
 
 // Forms the device path for a port name into path[kDevicePathSize]. Returns
-// false, leaving path unspecified, when the name is null or does not fit.
+// false, leaving path unspecified, when the name is null, does not fit, or
+// (where port names are paths) could lead out of the device directory.
 bool make_device_path(const char *port_name, Role role, char *path);
 
 // prefix + port_name into path[kDevicePathSize], refusing what does not fit.
 // Shared by the backends' make_device_path.
 bool join_device_path(const char *prefix, const char *port_name, char *path);
 
+// Why an open handed back invalid_handle().
+enum class OpenFailure {
+  // Absent, busy, or held exclusively by another program.
+  Unavailable,
+  // Something that is not a serial port at all; it is closed again untouched.
+  NotAPort,
+};
+
 // Opens the path exclusively for reading and writing; invalid_handle() on
-// failure.
-Handle open_port(const char *path);
+// failure, with the reason in *failure when failure is not null.
+Handle open_port(const char *path, OpenFailure *failure = nullptr);
 
 // Reads the settings, applies 38400 8N1 (plus the line control of the role)
 // and writes them back. Outcomes are not reported: callers never act on them.

@@ -59,6 +59,13 @@ void observe_written(FakePort &port, const std::uint8_t *bytes, std::int32_t cou
   }
 }
 
+Handle failed_open(OpenFailure reason, OpenFailure *failure) {
+  if (failure != nullptr) {
+    *failure = reason;
+  }
+  return invalid_handle();
+}
+
 FakePort *open_port_for(Handle handle) {
   FakePort *port = port_for(handle);
   return (port != nullptr && port->is_open) ? port : nullptr;
@@ -113,7 +120,7 @@ bool make_device_path(const char *port_name, Role role, char *path) {
                           port_name, path);
 }
 
-Handle open_port(const char *path) {
+Handle open_port(const char *path, OpenFailure *failure) {
   const std::size_t prefix_length = std::strlen(fake::kInterfacePrefix);
   const std::string name = std::strlen(path) >= prefix_length ? path + prefix_length : "";
   for (FakePort &port : fake::line().ports) {
@@ -121,15 +128,18 @@ Handle open_port(const char *path) {
       continue;
     }
     port.opened_paths.push_back(path);
+    if (!port.is_terminal) {
+      return fake::failed_open(OpenFailure::NotAPort, failure);
+    }
     if (!port.can_open || port.is_open) {
-      return invalid_handle();
+      return fake::failed_open(OpenFailure::Unavailable, failure);
     }
     port.is_open = true;
     ++port.open_count;
     port.handle = fake::next_handle();
     return port.handle;
   }
-  return invalid_handle();
+  return fake::failed_open(OpenFailure::Unavailable, failure);
 }
 
 void configure_port(Handle handle, Role role) {

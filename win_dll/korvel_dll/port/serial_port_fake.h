@@ -39,6 +39,8 @@ using FailurePlan = std::function<bool(int nth)>;
 struct FakePort {
   std::string name;
   bool can_open = true;
+  // False: something that is not a serial port, which the open refuses.
+  bool is_terminal = true;
   Responder responder;
   FailurePlan purge_fails;
   FailurePlan write_fails;

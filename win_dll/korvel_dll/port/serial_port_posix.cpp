@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstring>
 #include <ctime>
 #include <fcntl.h>
 #include <poll.h>
@@ -15,6 +16,8 @@ namespace korvel::port {
 namespace {
 
 constexpr const char *kDevicePrefix = "/dev/";
+// A port name is a path below /dev; a parent step would lead out of it.
+constexpr const char *kParentStep = "..";
 
 // A write that finds the output queue full waits this long for room before
 // it is reported as failed, as a synchronous write would block.
@@ -44,28 +47,65 @@ void set_modem_line(int fd, unsigned long request, int line) {
   (void)ioctl(fd, request, &line);
 }
 
+// The terminal's exclusive-open flag. Root is not stopped by it, so the
+// library reads it itself; a driver that cannot report it gives Unknown, and
+// then the library never sets it either.
+enum class ExclusiveFlag { Clear, Set, Unknown };
+
+ExclusiveFlag exclusive_flag(int fd) {
+  int set = 0;
+  if (ioctl(fd, TIOCGEXCL, &set) != 0) {
+    return ExclusiveFlag::Unknown;
+  }
+  return set != 0 ? ExclusiveFlag::Set : ExclusiveFlag::Clear;
+}
+
+Handle failed_open(int fd, OpenFailure reason, OpenFailure *failure) {
+  if (fd >= 0) {
+    close(fd);
+  }
+  if (failure != nullptr) {
+    *failure = reason;
+  }
+  return invalid_handle();
+}
+
 } // namespace
 
 bool make_device_path(const char *port_name, Role /*role*/, char *path) {
-  return join_device_path(kDevicePrefix, port_name, path);
+  return join_device_path(kDevicePrefix, port_name, path) &&
+         std::strstr(path, kParentStep) == nullptr;
 }
 
-Handle open_port(const char *path) {
+Handle open_port(const char *path, OpenFailure *failure) {
   int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
-    return invalid_handle();
+    return failed_open(fd, OpenFailure::Unavailable, failure);
   }
   fd = move_off_zero(fd);
   if (fd < 0) {
-    return invalid_handle();
+    return failed_open(fd, OpenFailure::Unavailable, failure);
   }
-  // TIOCEXCL keeps other non-root openers out; flock also stops root and
-  // every other process that uses this library.
+  // Only a terminal can be a serial port. Anything else (a file, /dev/null)
+  // is closed again before a lock or a setting touches it.
+  termios settings{};
+  if (tcgetattr(fd, &settings) != 0) {
+    return failed_open(fd, OpenFailure::NotAPort, failure);
+  }
+  // Another program holds the port exclusively: leave it to that program,
+  // settings untouched, even where root could open it regardless.
+  const ExclusiveFlag flag = exclusive_flag(fd);
+  if (flag == ExclusiveFlag::Set) {
+    return failed_open(fd, OpenFailure::Unavailable, failure);
+  }
+  // flock stops root and every other process that uses this library;
+  // TIOCEXCL keeps other non-root openers out.
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    close(fd);
-    return invalid_handle();
+    return failed_open(fd, OpenFailure::Unavailable, failure);
   }
-  (void)ioctl(fd, TIOCEXCL);
+  if (flag == ExclusiveFlag::Clear) {
+    (void)ioctl(fd, TIOCEXCL);
+  }
   return to_handle(fd);
 }
 
@@ -129,7 +169,11 @@ std::int32_t write_bytes(Handle handle, const std::uint8_t *bytes, std::int32_t 
 
 void close_port(Handle handle) {
   const int fd = to_fd(handle);
-  (void)ioctl(fd, TIOCNXCL);
+  // The open refused a port whose flag was already set, and set it only
+  // where the driver reports it, so a flag found set here is this library's.
+  if (exclusive_flag(fd) == ExclusiveFlag::Set) {
+    (void)ioctl(fd, TIOCNXCL);
+  }
   (void)close(fd);
 }
 

@@ -30,8 +30,15 @@ bool make_device_path(const char *port_name, Role role, char *path) {
                           path);
 }
 
-Handle open_port(const char *path) {
-  return CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+// Only the device namespace is ever opened, so every failure is a port that
+// is absent or busy.
+Handle open_port(const char *path, OpenFailure *failure) {
+  const HANDLE handle =
+      CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (handle == INVALID_HANDLE_VALUE && failure != nullptr) {
+    *failure = OpenFailure::Unavailable;
+  }
+  return handle;
 }
 
 void configure_port(Handle handle, Role role) {
