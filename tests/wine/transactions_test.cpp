@@ -94,6 +94,17 @@ TEST_F(WineTransactions, TheLongestFramesPassWholeAndLongerCommandsAreRefused) {
   EXPECT_EQ(adapter.bad_request_count(), 0U);
 }
 
+TEST_F(WineTransactions, CommandsFromTwoThreadsEachGetTheirOwnReply) {
+  PtyAdapter adapter([](const Bytes &command) { return reply(command); });
+  attach("COM5", adapter);
+  const HostRun run = run_host({"open COM5", "exec-threads #1 30", "close #1"});
+  ASSERT_TRUE(run.completed()) << run.transcript();
+  EXPECT_EQ(run.results(), (std::vector<int>{kOk, kOk, kOk})) << run.transcript();
+  EXPECT_EQ(run.steps[1].number("wrong"), 0);
+  EXPECT_EQ(adapter.request_count(), 60U);
+  EXPECT_EQ(adapter.bad_request_count(), 0U);
+}
+
 TEST_F(WineTransactions, RepliesWithBadCrcAreRetriedOnlyForCommands) {
   const Answer good = reply({0x11, 0x22});
   const Answer bad = with_bad_crc(good);

@@ -2,8 +2,11 @@
  * korvel_dll: drive an MDB interface adapter on a serial port.
  *
  * Every function returns one of the MDB_IF_* result codes below. Calls are
- * blocking and must not overlap: the library keeps one current interface and
- * one set of link buffers, without locks.
+ * blocking. They may come from several threads: the library keeps one
+ * current interface and one set of link buffers, so one process-wide lock
+ * serialises every function, and a call waits for the one in progress
+ * (a scan included) before it starts. The waiting adds to the durations
+ * below. The library starts no threads and allocates nothing.
  *
  * Calling order: MDB_IF_ScanInterface (optional) -> MDB_IF_OpenInterface ->
  * any number of MDB_IF_ExecCommand / MDB_IF_LineReset / MDB_IF_GetVersion ->
@@ -12,6 +15,31 @@
  * Port names are given without a device prefix: "COM3" on Windows (opened as
  * "\\.\COM3"), a path below /dev on Linux ("ttyUSB0", "pts/3"; opened as
  * "/dev/ttyUSB0"). Opens are exclusive on both systems.
+ *
+ * Longest calls (not counting the wait for another thread's call):
+ *                       silent adapter     line that chatters without
+ *                                          ever completing a frame
+ *   MDB_IF_ExecCommand  about 1.6 s        about 6.1 s (3 x 2 s + pauses)
+ *   MDB_IF_LineReset    about 0.52 s       about 2.0 s
+ *   MDB_IF_GetVersion   about 0.52 s       about 2.0 s
+ *   MDB_IF_ScanInterface  0.52 s per silent port, 2.0 s per chattering one
+ *                       (Linux lists at most 64 ports)
+ *   Open and close do not wait for the line. On Linux a write that finds the
+ *   output queue full waits at most 1 s before it fails.
+ *
+ * What the line cannot tell apart: a request frame carries no transaction
+ * number, so a reply that arrives after its call gave up (an adapter slower
+ * than the 500 ms silence timeout) is taken as the answer to the next call.
+ * Against an adapter that answers after 600 ms, every exec after the first
+ * returned 0 with the reply to the previous command. Keep the adapter's
+ * answer time well under 500 ms; after a call that timed out, wait longer
+ * than the adapter's slowest answer before the next call (each call first
+ * discards what arrived before it); where a reply can carry something of its
+ * request, check it.
+ *
+ * fork: a child keeps the open port, and its exclusive lock, until the child
+ * exits or calls exec (the descriptors are close-on-exec). A child must not
+ * call the library if another thread of the parent was inside it at the fork.
  */
 #ifndef KORVEL_DLL_H
 #define KORVEL_DLL_H
@@ -75,24 +103,38 @@ enum {
  * the name, or "" if no port answered; if no port is listed at all, portName
  * is left exactly as passed. Result 2: the port list could not be read, or
  * portName is null (nothing is opened then). Listed names of 8 or more
- * characters, and registry values that are not strings, are skipped. */
+ * characters, and registry values that are not strings, are not opened and
+ * count as ports that did not answer: a list of only such values gives "".
+ * The probe opens a port as MDB_IF_OpenInterface does (on Linux: terminals
+ * only, none held exclusively by another program), and takes the reply's
+ * payload from its first byte: "MDB_IF" with no status byte in front. An
+ * adapter that answers MDB_IF_GetVersion (status byte 0x00, then its text)
+ * is therefore never found by a scan, and one a scan finds gets 5 from
+ * MDB_IF_GetVersion: one reply cannot satisfy both. */
 MDB_IF_API int32_t MDB_IF_ScanInterface(char *portName);
 
 /* Opens portName exclusively as the current interface at 38400 8N1, DTR on,
  * RTS off, and writes its handle to *handleOut. Result 2 if the port cannot
- * be opened; then *handleOut and the current interface both hold
- * MDB_IF_INVALID_HANDLE (which the other functions accept, and which fails at
- * the port with result 5). Opening while an interface is open first closes
- * the superseded handle; calls with it then return 1, also after later opens
- * (the last 16 superseded handles are never handed out again).
- * Refused with result 2, before anything is opened or closed and leaving the
- * current interface as it was: a null portName, a null handleOut, or a name
- * longer than the device path allows (15 characters on Windows, 14 on Linux).
- * *handleOut, when not null, is set to MDB_IF_INVALID_HANDLE then. */
+ * be opened (absent, busy, or on Linux held with TIOCEXCL by another
+ * program, whose settings and flag are then left untouched, also for root);
+ * then *handleOut and the current interface both hold MDB_IF_INVALID_HANDLE
+ * (which the other functions accept, and which fails at the port with
+ * result 5). Opening while an interface is open closes the superseded
+ * handle; calls with it then return 1.
+ * Refused with result 2, closing nothing and leaving the current interface
+ * as it was: a null portName, a null handleOut, a name longer than the
+ * device path allows (15 characters on Windows, 14 on Linux), on Linux a
+ * name containing "..", and on Linux anything that is not a terminal (it is
+ * opened, found not to be one, and closed again untouched: a file, null).
+ * *handleOut, when not null, is set to MDB_IF_INVALID_HANDLE then.
+ * Handles stay refused after their port is closed: the last 16 closed or
+ * superseded handle values are never handed out again, although the
+ * platform reuses them. */
 MDB_IF_API int32_t MDB_IF_OpenInterface(const char *portName, MDB_IF_HANDLE *handleOut);
 
 /* Closes the current interface. Result 1 if handle is null or not the
- * current interface handle. */
+ * current interface handle, among them a handle already closed. A call in
+ * progress on another thread finishes on its port before the close. */
 MDB_IF_API int32_t MDB_IF_CloseInterface(MDB_IF_HANDLE handle);
 
 /* Sends command[0..commandLength) and delivers the reply payload into reply.
@@ -104,16 +146,17 @@ MDB_IF_API int32_t MDB_IF_CloseInterface(MDB_IF_HANDLE handle);
  * A reply of exactly one byte is read as a status byte (0x00 -> 0, 0xFC -> 4,
  * 0xFD -> 2, 0xFE -> 7, any other -> 6); any other length is success.
  * After three failed attempts: timeout 4, CRC error 2, purge or send
- * failure 5.
+ * failure 5. A reply frame longer than the library holds (a payload over
+ * MDB_IF_MAX_REPLY_PAYLOAD bytes) counts as a CRC error.
+ * With a capacity of 0 nothing is delivered, so a one-byte adapter status is
+ * not examined either: any valid reply gives 0.
  * Refused with 5 right after the handle check, touching neither the port nor
  * any buffer: a command that cannot be framed (commandLength negative, or
  * nonzero with a null command, or a stuffed frame over 256 bytes: up to
  * MDB_IF_MAX_COMMAND_ANY_BYTES bytes always fit), a null replyLength, a
  * negative capacity, a null reply with a nonzero capacity. */
-MDB_IF_API int32_t MDB_IF_ExecCommand(MDB_IF_HANDLE handle,
-                                      const uint8_t *command,
-                                      int32_t commandLength, uint8_t *reply,
-                                      int32_t *replyLength);
+MDB_IF_API int32_t MDB_IF_ExecCommand(MDB_IF_HANDLE handle, const uint8_t *command,
+                                      int32_t commandLength, uint8_t *reply, int32_t *replyLength);
 
 /* Sends the line-reset command 0x02 once and maps the first byte of the
  * reply: 0x00 -> 0, 0xFC -> 4, 0xFD -> 2, 0xFE -> 7, 0xFF -> 6, any other
@@ -129,8 +172,7 @@ MDB_IF_API int32_t MDB_IF_LineReset(MDB_IF_HANDLE handle);
  * payload, or capacity 0) gives 5 and writes nothing. Refused with 5 right
  * after the handle check, touching nothing: a negative capacity, or a null
  * text with a nonzero capacity. */
-MDB_IF_API int32_t MDB_IF_GetVersion(MDB_IF_HANDLE handle, char *text,
-                                     int32_t capacity);
+MDB_IF_API int32_t MDB_IF_GetVersion(MDB_IF_HANDLE handle, char *text, int32_t capacity);
 
 #ifdef __cplusplus
 }

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <thread>
 
 namespace {
 
@@ -110,6 +111,38 @@ bool exec_step(HostState &state, HostArgs &args) {
     line.add("reply", to_hex(reply.data(), static_cast<std::size_t>(length)));
   }
   line.add("guard_ok", guard_intact(reply, kReplyFill) ? 1 : 0).print();
+  return true;
+}
+
+bool exec_threads_step(HostState &state, HostArgs &args) {
+  const auto handle = take_handle(args, state);
+  const auto count = take_number(args);
+  if (!handle || !count || *count < 0) {
+    return false;
+  }
+  constexpr int kThreads = 2;
+  int wrong[kThreads] = {};
+  const auto send_own_commands = [&](int thread) {
+    for (std::int32_t call = 0; call < *count; ++call) {
+      const std::uint8_t command[] = {static_cast<std::uint8_t>(0xA0 + thread),
+                                      static_cast<std::uint8_t>(call)};
+      std::uint8_t reply[8] = {};
+      std::int32_t length = sizeof(reply);
+      if (state.library.exec(*handle, command, sizeof(command), reply, &length) != MDB_IF_OK ||
+          length != sizeof(command) || std::memcmp(reply, command, sizeof(command)) != 0) {
+        ++wrong[thread];
+      }
+    }
+  };
+  const CallTimer timer;
+  std::thread other(send_own_commands, 1);
+  send_own_commands(0);
+  other.join();
+  StepLine("exec-threads")
+      .add("result", wrong[0] + wrong[1] == 0 ? MDB_IF_OK : MDB_IF_LINK_ERROR)
+      .add("ms", timer.elapsed_ms())
+      .add("wrong", wrong[0] + wrong[1])
+      .print();
   return true;
 }
 

@@ -13,6 +13,10 @@ bool open_step(HostState &state, HostArgs &args);
 bool close_step(HostState &state, HostArgs &args);
 // exec HANDLE COMMAND_HEX CAPACITY: result, delivered length and reply bytes.
 bool exec_step(HostState &state, HostArgs &args);
+// exec-threads HANDLE COUNT: two threads at once, each sending COUNT
+// commands of its own; result 0 when every call returned 0 with its own
+// command echoed back, and how many did not.
+bool exec_threads_step(HostState &state, HostArgs &args);
 // reset HANDLE
 bool reset_step(HostState &state, HostArgs &args);
 // version HANDLE CAPACITY: result and the text.

@@ -30,6 +30,7 @@ constexpr StepKind kSteps[] = {
     {"open", open_step},
     {"close", close_step},
     {"exec", exec_step},
+    {"exec-threads", exec_threads_step},
     {"reset", reset_step},
     {"version", version_step},
     {"scan", scan_step},

@@ -1,0 +1,91 @@
+// Calls from several threads at once, through the shared library. The
+// exports share one current interface and one set of link buffers, so each
+// call must wait for the one in progress: every reply belongs to its own
+// call, and a close never lets a call in progress spill onto the next port.
+// Also run under ThreadSanitizer.
+#include "korvel_dll.h"
+#include "sim_adapter.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <atomic>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using korvel::sim::Answer;
+using korvel::sim::Bytes;
+using korvel::sim::PtyAdapter;
+
+constexpr int kThreads = 2;
+constexpr int kCallsPerThread = 60;
+constexpr int kExecAttempts = 3;
+// Long enough to see the adapter's first request; the call runs for 1.6 s.
+constexpr std::uint32_t kFirstRequestWaitMs = 2000;
+
+Answer echo(const Bytes &command) {
+  Answer answer;
+  answer.payload = command;
+  return answer;
+}
+
+TEST(Threads, ConcurrentCommandsEachGetTheirOwnReply) {
+  PtyAdapter adapter(echo);
+  MDB_IF_HANDLE handle = nullptr;
+  ASSERT_EQ(MDB_IF_OpenInterface(adapter.port_name().c_str(), &handle), MDB_IF_OK);
+  std::array<std::atomic<int>, kThreads> wrong{};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int call = 0; call < kCallsPerThread; ++call) {
+        const std::uint8_t command[] = {static_cast<std::uint8_t>(0xA0 + t),
+                                        static_cast<std::uint8_t>(call), 0x55};
+        std::uint8_t reply[16] = {};
+        std::int32_t length = sizeof(reply);
+        const std::int32_t result =
+            MDB_IF_ExecCommand(handle, command, sizeof(command), reply, &length);
+        if (result != MDB_IF_OK || Bytes(reply, reply + length) != Bytes(command, command + 3)) {
+          ++wrong[static_cast<std::size_t>(t)];
+        }
+      }
+    });
+  }
+  for (std::thread &thread : threads) {
+    thread.join();
+  }
+  for (int t = 0; t < kThreads; ++t) {
+    EXPECT_EQ(wrong[static_cast<std::size_t>(t)], 0) << "thread " << t;
+  }
+  EXPECT_EQ(adapter.request_count(), static_cast<std::size_t>(kThreads * kCallsPerThread));
+  EXPECT_EQ(adapter.bad_request_count(), 0U);
+  EXPECT_EQ(MDB_IF_CloseInterface(handle), MDB_IF_OK);
+}
+
+TEST(Threads, ACloseWaitsForTheCommandInProgress) {
+  PtyAdapter silent_adapter([](const Bytes &) { return korvel::sim::silent(); });
+  PtyAdapter next(echo);
+  MDB_IF_HANDLE handle = nullptr;
+  ASSERT_EQ(MDB_IF_OpenInterface(silent_adapter.port_name().c_str(), &handle), MDB_IF_OK);
+  std::int32_t exec_result = -1;
+  std::thread exec([&] {
+    const std::uint8_t command[] = {0x0A};
+    std::uint8_t reply[8];
+    std::int32_t length = sizeof(reply);
+    exec_result = MDB_IF_ExecCommand(handle, command, sizeof(command), reply, &length);
+  });
+  ASSERT_TRUE(silent_adapter.wait_for_requests(1, kFirstRequestWaitMs));
+  EXPECT_EQ(MDB_IF_CloseInterface(handle), MDB_IF_OK);
+  MDB_IF_HANDLE next_handle = nullptr;
+  EXPECT_EQ(MDB_IF_OpenInterface(next.port_name().c_str(), &next_handle), MDB_IF_OK);
+  exec.join();
+
+  // The command ran all its attempts on its own port, then the close.
+  EXPECT_EQ(exec_result, MDB_IF_TIMEOUT);
+  EXPECT_EQ(silent_adapter.request_count(), static_cast<std::size_t>(kExecAttempts));
+  EXPECT_EQ(next.request_count(), 0U);
+  EXPECT_EQ(MDB_IF_CloseInterface(next_handle), MDB_IF_OK);
+}
+
+} // namespace
