@@ -227,7 +227,13 @@ void PtyAdapter::serve() {
       continue;
     }
     pollfd readable{fd, POLLIN, 0};
-    if (poll(&readable, 1, kPollIntervalMs) <= 0 || (readable.revents & POLLIN) == 0) {
+    const int ready = poll(&readable, 1, kPollIntervalMs);
+    if (ready > 0 && (readable.revents & POLLIN) == 0) {
+      // A hung-up line (a serial device unplugged) reports so at once, for
+      // as long as it stays hung up: wait rather than spin.
+      pause_ms(kPollIntervalMs);
+    }
+    if (ready <= 0 || (readable.revents & POLLIN) == 0) {
       continue;
     }
     std::uint8_t buffer[256];
