@@ -7,6 +7,7 @@ packages=(
   libbenchmark-dev libboost-dev python3
   googletest libgtest-dev libgmock-dev
   g++-mingw-w64-x86-64-posix wine wine64 binutils-mingw-w64-x86-64
+  llvm lld socat zip unzip pkgconf
 )
 
 missing=()

@@ -17,6 +17,8 @@ namespace korvel::sim {
 namespace {
 
 constexpr int kPollIntervalMs = 20;
+constexpr const char *kDeviceDir = "/dev/";
+constexpr speed_t kLineSpeed = B38400;
 
 void pause_ms(std::uint32_t ms) {
   if (ms > 0) {
@@ -28,6 +30,53 @@ Bytes text_bytes(std::uint8_t first, const char *text) {
   Bytes bytes{first};
   bytes.insert(bytes.end(), text, text + std::strlen(text));
   return bytes;
+}
+
+std::string below_dev(const std::string &path) {
+  return path.starts_with(kDeviceDir) ? path.substr(std::strlen(kDeviceDir)) : path;
+}
+
+std::runtime_error device_error(const std::string &path, const std::string &why) {
+  return std::runtime_error(path + ": " + why);
+}
+
+// 38400 8N1, raw, the modem lines ignored (CLOCAL), no flow control.
+void set_line(int fd, const std::string &path) {
+  termios line{};
+  if (tcgetattr(fd, &line) != 0) {
+    throw device_error(path, std::strerror(errno));
+  }
+  cfmakeraw(&line);
+  cfsetispeed(&line, kLineSpeed);
+  cfsetospeed(&line, kLineSpeed);
+  line.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS);
+  line.c_cflag |= CS8 | CLOCAL | CREAD;
+  line.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
+  line.c_cc[VMIN] = 1;
+  line.c_cc[VTIME] = 0;
+  if (tcsetattr(fd, TCSANOW, &line) != 0) {
+    throw device_error(path, std::strerror(errno));
+  }
+}
+
+// Opened without waiting for a carrier; blocking again once CLOCAL is set.
+int open_device(const std::string &path) {
+  const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    throw device_error(path, std::strerror(errno));
+  }
+  if (isatty(fd) == 0) {
+    close(fd);
+    throw device_error(path, "not a terminal, so not a serial device");
+  }
+  try {
+    set_line(fd, path);
+  } catch (...) {
+    close(fd);
+    throw;
+  }
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  return fd;
 }
 
 } // namespace
@@ -98,7 +147,14 @@ PtyAdapter::PtyAdapter(Behaviour behaviour) : behaviour_(std::move(behaviour)) {
   slave_keepalive_fd_ = slave_fd;
   fcntl(master_fd_, F_SETFD, FD_CLOEXEC);
   fcntl(slave_keepalive_fd_, F_SETFD, FD_CLOEXEC);
-  port_name_ = std::string(name).substr(std::strlen("/dev/"));
+  device_path_ = name;
+  port_name_ = below_dev(device_path_);
+  thread_ = std::thread([this] { serve(); });
+}
+
+PtyAdapter::PtyAdapter(const SerialDevice &device, Behaviour behaviour)
+    : master_fd_(open_device(device.path)), port_name_(below_dev(device.path)),
+      device_path_(device.path), behaviour_(std::move(behaviour)) {
   thread_ = std::thread([this] { serve(); });
 }
 
@@ -171,7 +227,13 @@ void PtyAdapter::serve() {
       continue;
     }
     pollfd readable{fd, POLLIN, 0};
-    if (poll(&readable, 1, kPollIntervalMs) <= 0 || (readable.revents & POLLIN) == 0) {
+    const int ready = poll(&readable, 1, kPollIntervalMs);
+    if (ready > 0 && (readable.revents & POLLIN) == 0) {
+      // A hung-up line (a serial device unplugged) reports so at once, for
+      // as long as it stays hung up: wait rather than spin.
+      pause_ms(kPollIntervalMs);
+    }
+    if (ready <= 0 || (readable.revents & POLLIN) == 0) {
       continue;
     }
     std::uint8_t buffer[256];

@@ -1,8 +1,10 @@
-// A simulated adapter on the master side of a pseudo-terminal.
+// A simulated adapter on the master side of a pseudo-terminal, or on a
+// serial device of its own.
 //
-// The library (or any host) opens the slave side as its serial port. A
-// background thread decodes every request frame written to it and answers
-// as the behaviour decides: a reply frame, or silence, with optional faults.
+// The library (or any host) opens the slave side as its serial port, or the
+// other end of the cable to the device. A background thread decodes every
+// request frame that arrives and answers as the behaviour decides: a reply
+// frame, or silence, with optional faults.
 #pragma once
 
 #include <atomic>
@@ -70,16 +72,26 @@ struct Exchange {
 // Told of each exchange once its answer has gone out (or been withheld).
 using ExchangeObserver = std::function<void(const Exchange &)>;
 
+// The adapter's end of a serial line, such as a null-modem cable to the
+// host's machine.
+struct SerialDevice {
+  std::string path;
+};
+
 class PtyAdapter {
 public:
   explicit PtyAdapter(Behaviour behaviour = default_answer);
+  // Serves on the device instead, set to the adapter's line settings (38400
+  // 8N1, raw, no flow control). Throws when it is not a terminal.
+  PtyAdapter(const SerialDevice &device, Behaviour behaviour = default_answer);
   ~PtyAdapter();
   PtyAdapter(const PtyAdapter &) = delete;
   PtyAdapter &operator=(const PtyAdapter &) = delete;
 
-  // The name to give the library ("pts/4") and the slave's full path.
+  // The name to give the library ("pts/4") and the slave's full path; on a
+  // serial device, the device's path below /dev and the path itself.
   const std::string &port_name() const { return port_name_; }
-  std::string device_path() const { return "/dev/" + port_name_; }
+  const std::string &device_path() const { return device_path_; }
 
   void set_behaviour(Behaviour behaviour);
   // Called on the adapter's own thread, without the adapter's lock held.
@@ -106,6 +118,7 @@ private:
   int master_fd_ = -1;
   int slave_keepalive_fd_ = -1;
   std::string port_name_;
+  std::string device_path_;
   mutable std::mutex mutex_;
   Behaviour behaviour_;
   ExchangeObserver observer_;

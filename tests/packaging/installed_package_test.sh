@@ -1,34 +1,85 @@
 #!/usr/bin/env bash
-# Installs the library, then builds the example host against the installed
-# package: natively (and runs it against a simulated adapter), and with
-# MinGW-w64 against the installed Windows package when that build exists.
-#   installed_package_test.sh SOURCE_DIR NATIVE_BUILD WINDOWS_BUILD RUN_WITH_ADAPTER
+# The release archives as a user meets them. CPack makes them from the native
+# and windows build trees, as scripts/release.sh does; both are unpacked into
+# a fresh folder, where the files must be exactly those of archive_files.txt,
+# the list the README shows. Then: the example host builds against the
+# unpacked Linux tree with find_package and with pkg-config and runs against a
+# simulated adapter, as does the unpacked korvel; the unpacked DLL exports its
+# six functions at ordinals 1 to 6, imports only system DLLs and carries the
+# version; the example host builds with MinGW-w64 against the unpacked
+# Windows tree. Without a windows build, only the Linux archive is checked.
+#   installed_package_test.sh SOURCE_DIR NATIVE_BUILD WINDOWS_BUILD RUN_WITH_ADAPTER VERSION
 set -euo pipefail
-source_dir=$1 native_build=$2 windows_build=$3 run_with_adapter=$4
+source_dir=$1 native_build=$2 windows_build=$3 run_with_adapter=$4 version=$5
+list=$source_dir/tests/packaging/archive_files.txt
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
+fail() {
+  echo "$*"
+  exit 1
+}
 
-cmake --install "$native_build" --prefix "$work/native" >/dev/null
-for file in include/korvel_dll.h lib/libkorvel_dll.so bin/korvel bin/korvel-sim; do
-  test -f "$work/native/$file" || { echo "not installed: $file"; exit 1; }
-done
-cmake -S "$source_dir/examples/host" -B "$work/native-example" -G Ninja \
-  -DCMAKE_PREFIX_PATH="$work/native" >/dev/null
-cmake --build "$work/native-example" >/dev/null
-"$run_with_adapter" "$work/native-example/host_example"
+[[ $(<"$source_dir/README.md") == *"$(<"$list")"* ]] || fail "README.md does not show $list"
 
-if [ -f "$windows_build/win_dll/korvel_dll/korvel_dll.dll" ]; then
-  cmake --install "$windows_build" --prefix "$work/windows" >/dev/null
-  for file in bin/korvel_dll.dll bin/korvel.exe lib/libkorvel_dll.dll.a lib/korvel_dll.def \
-    include/korvel_dll.h; do
-    test -f "$work/windows/$file" || { echo "not installed: $file"; exit 1; }
-  done
-  cmake -S "$source_dir/examples/host" -B "$work/windows-example" -G Ninja \
-    -DCMAKE_TOOLCHAIN_FILE="$source_dir/cmake/mingw-w64-x86_64.cmake" \
-    -Dkorvel_dll_DIR="$work/windows/lib/cmake/korvel_dll" >/dev/null
-  cmake --build "$work/windows-example" >/dev/null
-  # Read the whole dump first: grep -q stopping early would fail the pipe.
-  imports=$(x86_64-w64-mingw32-objdump -p "$work/windows-example/host_example.exe")
-  grep -q "DLL Name: korvel_dll.dll" <<<"$imports"
-  echo "MinGW example host built against the installed package"
+builds=("$native_build")
+if [ -f "$windows_build/CPackConfig.cmake" ]; then
+  builds+=("$windows_build")
 fi
+for build in "${builds[@]}"; do
+  cpack --config "$build/CPackConfig.cmake" -B "$work/archives" >/dev/null
+done
+mkdir "$work/unpacked"
+expected=()
+for archive in "$work"/archives/korvel_dll-*; do
+  name=$(basename "$archive")
+  grep -qx "$name" "$list" || fail "$name is not in $list"
+  # The files listed under the archive's name, up to the next name.
+  expected+=("$(awk -v name="$name" '/^[^ ]/ { mine = $0 == name; next }
+    mine { sub(/^ +/, ""); print }' "$list")")
+  case $name in
+  *.zip) unzip -q "$archive" -d "$work/unpacked" ;;
+  *.tar.gz) tar -xzf "$archive" -C "$work/unpacked" ;;
+  esac
+done
+diff <(printf '%s\n' "${expected[@]}" | LC_ALL=C sort) \
+  <(cd "$work/unpacked" && find . -type f -printf '%P\n' -o -type l -printf '%P -> %l\n' |
+    LC_ALL=C sort) || fail "the unpacked files (>) differ from $list (<)"
+
+linux=$work/unpacked/korvel_dll-$version-linux-x86_64
+example=$linux/share/doc/korvel_dll/examples/host
+cmake -S "$example" -B "$work/find-package" -G Ninja -DCMAKE_PREFIX_PATH="$linux" >/dev/null
+cmake --build "$work/find-package" >/dev/null
+"$run_with_adapter" "$work/find-package/host_example"
+export PKG_CONFIG_PATH=$linux/lib/pkgconfig
+[ "$(pkg-config --modversion korvel_dll)" = "$version" ] || fail "pkg-config version"
+# shellcheck disable=SC2046 # the flags are words
+cc -Wall -Wextra -Werror "$example/host_example.c" -o "$work/pkg-config-host" \
+  $(pkg-config --cflags --libs korvel_dll) -Wl,-rpath,"$(pkg-config --variable=libdir korvel_dll)"
+"$run_with_adapter" "$work/pkg-config-host"
+"$run_with_adapter" "$linux/bin/korvel" version
+dynamic=$(readelf -d "$linux/lib/libkorvel_dll.so.$version")
+grep -q 'SONAME.*\[libkorvel_dll\.so\.1\]' <<<"$dynamic" || fail "SONAME: $dynamic"
+
+[ ${#builds[@]} -eq 2 ] || exit 0
+windows=$work/unpacked/korvel_dll-$version-win64
+headers=$(x86_64-w64-mingw32-objdump -p "$windows/bin/korvel_dll.dll")
+exports=$(awk '/^Ordinal Base/ { base = $3 } /Ordinal\/Name Pointer/ { table = 1; next }
+  table && /^\t\[/ { gsub(/[][]/, " "); print $1 + base, $2; next } { table = 0 }' <<<"$headers" |
+  sort -n | xargs)
+[ "$exports" = "1 MDB_IF_ScanInterface 2 MDB_IF_OpenInterface 3 MDB_IF_CloseInterface \
+4 MDB_IF_ExecCommand 5 MDB_IF_LineReset 6 MDB_IF_GetVersion" ] || fail "exports: $exports"
+imports=$(awk '/DLL Name:/ { print tolower($3) }' <<<"$headers" | sort | xargs)
+[ "$imports" = "advapi32.dll kernel32.dll msvcrt.dll" ] || fail "imports: $imports"
+# The version resource's texts are UTF-16. The whole list is read first: grep
+# -q stopping early would fail the pipe.
+texts=$(strings -el "$windows/bin/korvel_dll.dll")
+grep -qx "$version" <<<"$texts" || fail "no version $version in the DLL's resource"
+# The MinGW toolchain file confines package searches to its sysroot, so the
+# package directory is named outright.
+cmake -S "$windows/examples/host" -B "$work/mingw-example" -G Ninja \
+  -DCMAKE_TOOLCHAIN_FILE="$source_dir/cmake/mingw-w64-x86_64.cmake" \
+  -Dkorvel_dll_DIR="$windows/lib/cmake/korvel_dll" >/dev/null
+cmake --build "$work/mingw-example" >/dev/null
+imports=$(x86_64-w64-mingw32-objdump -p "$work/mingw-example/host_example.exe")
+grep -q "DLL Name: korvel_dll.dll" <<<"$imports" || fail "the MinGW example host"
+echo "archives as listed; example hosts built against both and run against the Linux one"

@@ -1,9 +1,11 @@
-// Bad command lines: both tools refuse them with their usage text on
-// standard error and exit status 2, without touching a port.
+// Command lines: both tools refuse bad ones with their usage text on standard
+// error and exit status 2, without touching a port, and print their version.
 #include "korvel_dll.h"
 #include "tool_process.h"
 
 #include <gtest/gtest.h>
+
+#include <utility>
 
 namespace tool_test {
 namespace {
@@ -94,6 +96,15 @@ TEST(ToolArguments, KorvelSimRefusesBadCommandLines) {
   const ProcessResult help = run_process({KORVEL_SIM_TOOL, "--help"}, kToolTimeout);
   EXPECT_EQ(help.exit_code, kExitSuccess);
   EXPECT_NE(help.output.find("--exit-after"), std::string::npos);
+}
+
+TEST(ToolArguments, BothToolsPrintTheProjectVersion) {
+  for (const auto &[program, name] :
+       {std::pair{KORVEL_CLI, "korvel"}, std::pair{KORVEL_SIM_TOOL, "korvel-sim"}}) {
+    const ProcessResult run = run_process({program, "--version"}, kToolTimeout);
+    EXPECT_EQ(run.exit_code, kExitSuccess) << run.errors;
+    EXPECT_EQ(run.output, std::string(name) + " " + KORVEL_PROJECT_VERSION + "\n");
+  }
 }
 
 } // namespace

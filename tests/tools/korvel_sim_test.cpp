@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <sstream>
+#include <thread>
 #include <unistd.h>
 
 namespace tool_test {
@@ -20,6 +21,8 @@ namespace {
 using korvel::tools::format_hex;
 
 constexpr std::chrono::seconds kSelfExitTimeout{10};
+constexpr int kExitSetupFailed = 1;
+constexpr const char *kStty = "/usr/bin/stty";
 
 bool contains(const std::string &text, const std::string &part) {
   return text.find(part) != std::string::npos;
@@ -135,6 +138,62 @@ TEST(KorvelSim, ASeededFaultMixRepeatsFromRunToRun) {
     EXPECT_TRUE(contains(line, "[")) << "a rate of 1 faults every answer: " << line;
   }
   EXPECT_EQ(faults_with_seed("7"), first);
+}
+
+bool has_word(const std::string &text, const std::string &word) {
+  std::istringstream words(text);
+  for (std::string each; words >> each;) {
+    if (each == word || each == word + ";") {
+      return true;
+    }
+  }
+  return false;
+}
+
+bool wait_for_path(const std::filesystem::path &path) {
+  for (int tries = 0; tries < 500 && !std::filesystem::exists(path); ++tries) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return std::filesystem::exists(path);
+}
+
+// A null-modem cable: socat's two linked pseudo-terminals, korvel-sim on one
+// end (set to other line settings first), korvel on the other.
+TEST(KorvelSim, ServesOnASerialDeviceAtTheAdapterLineSettings) {
+  if (!std::filesystem::exists(KORVEL_SOCAT)) {
+    GTEST_SKIP() << "socat is not installed";
+  }
+  std::string dir = (std::filesystem::temp_directory_path() / "korvel-cable-XXXXXX").string();
+  ASSERT_NE(mkdtemp(dir.data()), nullptr);
+  const std::string adapter_end = dir + "/adapter";
+  const std::string host_end = dir + "/host";
+  BackgroundProcess cable(
+      {KORVEL_SOCAT, "pty,raw,echo=0,link=" + adapter_end, "pty,raw,echo=0,link=" + host_end});
+  ASSERT_TRUE(wait_for_path(adapter_end) && wait_for_path(host_end)) << cable.errors();
+  run_process({kStty, "-F", adapter_end, "9600", "cstopb", "parenb", "crtscts", "ixon", "-clocal"},
+              kToolTimeout);
+
+  SimTool sim({"--device", adapter_end});
+  ASSERT_NE(sim.port(), "") << sim.process().errors();
+  const std::string host_port = std::filesystem::read_symlink(host_end).string().substr(5);
+  const ProcessResult version = run_korvel({"version", host_port});
+  EXPECT_EQ(version.exit_code, kExitSuccess) << version.output << sim.process().output();
+  EXPECT_TRUE(contains(version.output, std::string("version: ") + korvel::sim::kDefaultVersionText))
+      << version.output;
+  const ProcessResult line = run_process({kStty, "-F", adapter_end, "-a"}, kToolTimeout);
+  for (const char *setting :
+       {"38400", "cs8", "-parenb", "-cstopb", "clocal", "cread", "-crtscts", "-ixon", "-icanon"}) {
+    EXPECT_TRUE(has_word(line.output, setting)) << setting << " in " << line.output;
+  }
+  EXPECT_EQ(sim.stop(SIGTERM), kExitSuccess);
+  cable.send_signal(SIGTERM);
+  cable.wait_for_exit(kSelfExitTimeout);
+  std::filesystem::remove_all(dir);
+
+  const ProcessResult refused =
+      run_process({KORVEL_SIM_TOOL, "--device", "/dev/null"}, kToolTimeout);
+  EXPECT_EQ(refused.exit_code, kExitSetupFailed);
+  EXPECT_TRUE(contains(refused.errors, "/dev/null: not a terminal")) << refused.errors;
 }
 
 } // namespace

@@ -22,6 +22,9 @@ constexpr int kCommandAttempts = 3;
 constexpr long kEarlyMs = 40;
 constexpr long kLateMs = 500;
 
+// Built by the windows preset against korvel_dll.lib, as Visual Studio links.
+constexpr const char *kMsvcHostExe = KORVEL_MSVC_HOST_EXE;
+
 using WineTransactions = WineTest;
 
 TEST_F(WineTransactions, BytesThatNeedStuffingSurviveTheRoundTrip) {
@@ -187,6 +190,15 @@ TEST_F(WineTransactions, AdapterStatusBytesMapToResults) {
   }
   // Adapter-reported errors arrive in valid replies and are not retried.
   EXPECT_EQ(adapter.request_count(), cases.size());
+}
+
+TEST_F(WineTransactions, AProgramLinkedAgainstTheMsvcImportLibraryReadsTheVersion) {
+  PtyAdapter adapter;
+  attach("COM5", adapter);
+  const ProcessResult run =
+      WineSession::get().run_windows_program({kMsvcHostExe, "COM5"}, std::chrono::seconds(60));
+  EXPECT_EQ(run.exit_code, kOk) << run.errors;
+  EXPECT_EQ(run.output, std::string("version: ") + korvel::sim::kDefaultVersionText + "\n");
 }
 
 } // namespace

@@ -1,5 +1,7 @@
-// korvel-sim: a simulated adapter on a pseudo-terminal, on the command line.
+// korvel-sim: a simulated adapter on a pseudo-terminal (or a serial device), on
+// the command line.
 #include "exchange_log.h"
+#include "release_version.h"
 #include "sim_behaviour.h"
 #include "sim_options.h"
 #include "wine_port_link.h"
@@ -10,6 +12,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <stdexcept>
 #include <thread>
 
@@ -75,6 +78,14 @@ void serve_until_stopped(const korvel::sim::PtyAdapter &adapter, const SimOption
   }
 }
 
+std::unique_ptr<korvel::sim::PtyAdapter> make_adapter(const SimOptions &options) {
+  if (options.device.empty()) {
+    return std::make_unique<korvel::sim::PtyAdapter>(make_behaviour(options));
+  }
+  return std::make_unique<korvel::sim::PtyAdapter>(korvel::sim::SerialDevice{options.device},
+                                                   make_behaviour(options));
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
@@ -90,12 +101,17 @@ int main(int argc, char **argv) {
     print_usage(stdout);
     return kExitStopped;
   }
+  if (options.show_version) {
+    std::printf("korvel-sim %s\n", korvel::tools::kReleaseVersion);
+    return kExitStopped;
+  }
   stop_on_signals();
 
   std::atomic<std::size_t> answered{0};
   WinePortLink wine_link;
   try {
-    korvel::sim::PtyAdapter adapter(make_behaviour(options));
+    const std::unique_ptr<korvel::sim::PtyAdapter> serving = make_adapter(options);
+    korvel::sim::PtyAdapter &adapter = *serving;
     adapter.set_observer([&answered, &options](const korvel::sim::Exchange &exchange) {
       std::printf("%s %s\n", timestamp_now().c_str(), describe_exchange(exchange).c_str());
       if (options.show_wire) {

@@ -74,6 +74,7 @@ const std::vector<OptionRule> &option_rules() {
   static const std::vector<OptionRule> rules = {
       {"--help", false, flag(&SimOptions::help)},
       {"-h", false, flag(&SimOptions::help)},
+      {"--version", false, flag(&SimOptions::show_version)},
       {"--version-text", true, text_into(&SimOptions::version_text)},
       {"--identify", false, flag(&SimOptions::identify)},
       {"--reply", true, read_reply},
@@ -90,6 +91,7 @@ const std::vector<OptionRule> &option_rules() {
          return options.fault_seed.has_value();
        }},
       {"--fault-rate", true, chance_into(&SimOptions::fault_rate)},
+      {"--device", true, text_into(&SimOptions::device)},
       {"--wine-com", true,
        [](SimOptions &options, std::string_view text) {
          options.wine_com = tools::parse_count(text, 1, kHighestComPort);
@@ -166,9 +168,9 @@ void print_usage(std::FILE *stream) {
       stream,
       "usage: korvel-sim [OPTIONS]\n"
       "\n"
-      "A simulated MDB interface adapter on a pseudo-terminal. Prints the port name\n"
-      "to give the library (pts/N) and the device path, then every request it\n"
-      "decodes and the reply it sends, until Ctrl-C or SIGTERM.\n"
+      "A simulated MDB interface adapter on a pseudo-terminal (or a serial device).\n"
+      "Prints the port name to give the library (pts/N) and the device path, then\n"
+      "every request it decodes and the reply it sends, until Ctrl-C or SIGTERM.\n"
       "\n"
       "Answers (by default 0x01 gets status 0x00 and the version text, every other\n"
       "command the single status byte 0x00):\n"
@@ -191,6 +193,9 @@ void print_usage(std::FILE *stream) {
       "                       (default %.1f)\n"
       "\n"
       "Running:\n"
+      "  --device PATH        serve on this serial device (a cable to the host)\n"
+      "                       instead of a pseudo-terminal, set to 38400 8N1, raw,\n"
+      "                       no flow control\n"
       "  --wine-com N         link COMN of a Wine prefix to the pseudo-terminal while\n"
       "                       running (DIR/dosdevices/comN)\n"
       "  --wine-prefix DIR    with --wine-com: the prefix (default $WINEPREFIX, or ~/.wine)\n"
@@ -198,6 +203,7 @@ void print_usage(std::FILE *stream) {
       "  --exit-after N       stop after answering N requests\n"
       "  --wire               also print each request and reply frame as wire bytes\n"
       "  -h, --help           print this text\n"
+      "  --version            print korvel-sim's release version\n"
       "\n"
       "Options take their value as the next argument or after '=' (--delay=50).\n"
       "Exit status: 0 after a clean stop, 1 when the adapter or its port link could\n"

@@ -22,6 +22,7 @@ struct ReplyRule {
 
 struct SimOptions {
   bool help = false;
+  bool show_version = false; // korvel-sim's own release version
 
   std::string version_text = sim::kDefaultVersionText;
   bool identify = false;
@@ -36,6 +37,7 @@ struct SimOptions {
   std::optional<std::uint32_t> fault_seed;
   double fault_rate = kDefaultFaultRate;
 
+  std::string device; // empty: a pseudo-terminal of its own
   std::optional<std::uint32_t> wine_com;
   std::string wine_prefix; // empty: $WINEPREFIX, or ~/.wine
   std::string port_file;

@@ -99,6 +99,9 @@ ParsedCommandLine parse_command_line(int argc, const char *const *argv) {
     if (arg == "-h" || arg == "--help") {
       return {Invocation{}, ""};
     }
+    if (arg == "--version") {
+      return {Invocation{Command::ToolVersion, "", {}, false}, ""};
+    }
     if (arg == "-v" || arg == "--verbose") {
       verbose = true;
     } else if (arg.size() > 1 && arg[0] == '-') {
@@ -136,6 +139,7 @@ void print_usage(std::FILE *stream) {
                "options:\n"
                "  -v, --verbose   also print how long each library call took\n"
                "  -h, --help      print this text\n"
+               "  --version       print korvel's release version\n"
                "\n"
                "Each library call is printed with its result code:\n",
                MDB_IF_MAX_COMMAND_ANY_BYTES, MDB_IF_MAX_COMMAND_UNSTUFFED);

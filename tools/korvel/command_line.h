@@ -8,7 +8,8 @@
 
 namespace korvel::cli {
 
-enum class Command { Help, Scan, Version, Reset, Exec, Decode };
+// ToolVersion is korvel's own release version; Version reads the adapter's.
+enum class Command { Help, ToolVersion, Scan, Version, Reset, Exec, Decode };
 
 struct Invocation {
   Command command = Command::Help;

@@ -2,6 +2,7 @@
 #include "command_line.h"
 #include "frame_decode.h"
 #include "port_commands.h"
+#include "release_version.h"
 #include "results.h"
 
 #include <cstdio>
@@ -18,6 +19,9 @@ int main(int argc, char **argv) {
   switch (invocation.command) {
   case Command::Help:
     print_usage(stdout);
+    return kExitSuccess;
+  case Command::ToolVersion:
+    std::printf("korvel %s\n", korvel::tools::kReleaseVersion);
     return kExitSuccess;
   case Command::Scan:
     return run_scan(invocation);

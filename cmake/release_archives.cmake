@@ -1,0 +1,29 @@
+# The release archives, made by CPack from what the build installs: a ZIP
+# from the windows preset and a gzipped tarball from the native preset,
+# named korvel_dll-VERSION-SYSTEM, each unpacking into one folder of that
+# name. scripts/release.sh makes both; tests/packaging checks what is in them
+# against tests/packaging/archive_files.txt.
+include(GNUInstallDirs)
+
+if(WIN32)
+  set(KORVEL_ARCHIVE_SYSTEM win64)
+  set(KORVEL_EXAMPLES_DIR examples)
+  set(CPACK_GENERATOR ZIP)
+else()
+  set(KORVEL_ARCHIVE_SYSTEM linux-${CMAKE_SYSTEM_PROCESSOR})
+  set(KORVEL_EXAMPLES_DIR ${CMAKE_INSTALL_DOCDIR}/examples)
+  set(CPACK_GENERATOR TGZ)
+endif()
+install(FILES README.md CHANGELOG.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+install(DIRECTORY examples/host DESTINATION ${KORVEL_EXAMPLES_DIR})
+
+set(CPACK_PACKAGE_NAME ${PROJECT_NAME})
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Drives an MDB interface adapter on a serial port")
+set(CPACK_PACKAGE_FILE_NAME ${PROJECT_NAME}-${PROJECT_VERSION}-${KORVEL_ARCHIVE_SYSTEM})
+set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
+# The native preset builds with debug information for the tests; the
+# archives carry the programs and libraries without it.
+set(CPACK_STRIP_FILES ON)
+set(CPACK_SOURCE_GENERATOR "")
+include(CPack)
