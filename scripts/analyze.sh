@@ -15,18 +15,7 @@ LIBRARY=win_dll/korvel_dll
 TEST_BACKENDS=("$LIBRARY/port/serial_port_fake.cpp" "$LIBRARY/port/port_list_fixed.cpp")
 MINGW_CXX=x86_64-w64-mingw32-g++-posix
 
-packages=(clang-tidy-14 cppcheck cmake ninja-build g++ g++-mingw-w64-x86-64-posix)
-missing=()
-for package in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
-    missing+=("$package")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "installing: ${missing[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -q
-  apt-get install -y -q "${missing[@]}"
-fi
+scripts/install-deps.sh
 
 is_test_backend() {
   local source

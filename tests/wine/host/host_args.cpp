@@ -1,5 +1,7 @@
 #include "host_args.h"
 
+#include "hex_text.h"
+
 #include <cstdlib>
 #include <cstring>
 
@@ -27,45 +29,15 @@ std::optional<MDB_IF_HANDLE> take_handle(HostArgs &args, const HostState &state)
   return state.opened[static_cast<std::size_t>(index) - 1];
 }
 
-namespace {
-
-int hex_digit(char c) {
-  if (c >= '0' && c <= '9') {
-    return c - '0';
-  }
-  if (c >= 'a' && c <= 'f') {
-    return c - 'a' + 10;
-  }
-  if (c >= 'A' && c <= 'F') {
-    return c - 'A' + 10;
-  }
-  return -1;
-}
-
-} // namespace
-
 std::optional<std::vector<std::uint8_t>> take_hex(HostArgs &args) {
   const char *word = args.take();
   if (word == nullptr) {
     return std::nullopt;
   }
-  std::vector<std::uint8_t> bytes;
   if (std::strcmp(word, "-") == 0) {
-    return bytes;
+    return std::vector<std::uint8_t>{};
   }
-  const std::size_t length = std::strlen(word);
-  if (length % 2 != 0) {
-    return std::nullopt;
-  }
-  for (std::size_t i = 0; i < length; i += 2) {
-    const int high = hex_digit(word[i]);
-    const int low = hex_digit(word[i + 1]);
-    if (high < 0 || low < 0) {
-      return std::nullopt;
-    }
-    bytes.push_back(static_cast<std::uint8_t>(high * 16 + low));
-  }
-  return bytes;
+  return korvel::tools::parse_hex(word);
 }
 
 std::optional<std::int32_t> take_number(HostArgs &args) {
