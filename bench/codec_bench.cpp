@@ -13,14 +13,17 @@ using korvel::bench::kPlainByte;
 
 void encode_request_of(benchmark::State &state, std::uint8_t fill) {
   const std::vector<std::uint8_t> command(static_cast<std::size_t>(state.range(0)), fill);
-  const auto count = static_cast<std::int32_t>(command.size());
+  const auto fitting =
+      korvel::link::check_command(command.data(), static_cast<std::int32_t>(command.size()));
+  std::uint8_t frame[korvel::link::kTransmitBufferSize];
+  std::int32_t length = 0;
   for (auto _ : state) {
-    korvel::link::encode_request(command.data(), count);
-    benchmark::DoNotOptimize(korvel::link::g_transmit.length);
+    length = korvel::link::encode_request(*fitting, frame);
+    benchmark::DoNotOptimize(length);
     benchmark::ClobberMemory();
   }
   state.SetItemsProcessed(state.iterations());
-  state.counters["frame_bytes"] = korvel::link::g_transmit.length;
+  state.counters["frame_bytes"] = length;
 }
 
 void encode_request_worst(benchmark::State &state) {

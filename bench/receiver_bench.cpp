@@ -43,7 +43,7 @@ void receive_reply_frames(benchmark::State &state) {
   for (auto _ : state) {
     fake::deliver_at(port, fake::now_ms(), frame);
     std::int32_t length = sizeof(payload);
-    if (korvel::link::receive_reply(handle, payload, &length) != korvel::link::kLinkOk ||
+    if (korvel::link::receive_reply(handle, payload, &length) != korvel::link::LinkStatus::Ok ||
         length != state.range(0)) {
       state.SkipWithError("the reply was not delivered");
       break;

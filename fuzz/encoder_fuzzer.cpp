@@ -107,14 +107,13 @@ void check_send(const Command &command) {
   port::fake::FakePort &line = port::fake::add_port("COM1");
   line.max_write_chunk = command.write_limit;
   const port::Handle handle = fuzz::open_fake_interface(line);
-  const bool fits = link::command_fits(command.bytes, command.count);
-  check(fits == fits_by_reference(command), "a command is refused exactly when it cannot fit");
-  const bool sent = link::send_request(handle, command.bytes, command.count);
-  check(sent == fits, "a fitting command is sent, any other refused");
-  if (!fits) {
-    check(line.write_count == 0 && line.written.empty(), "a refused command writes nothing");
+  const auto fitting = link::check_command(command.bytes, command.count);
+  check(fitting.has_value() == fits_by_reference(command),
+        "a command is refused exactly when it cannot fit");
+  if (!fitting) {
     return;
   }
+  check(link::send_request(handle, *fitting), "a fitting command is sent");
   check(line.written == reference_request(command), "the request is the reference encoding");
   check_wire_shape(line.written);
   check_decodes_to(line.written, command);
@@ -139,7 +138,7 @@ void check_round_trip(const Command &command) {
   port::fake::deliver_at(line, port::fake::now_ms(), wire);
   fuzz::GuardedBuffer buffer(command.count);
   std::int32_t delivered = command.count;
-  check(link::receive_reply(handle, buffer.data(), &delivered) == link::kLinkOk,
+  check(link::receive_reply(handle, buffer.data(), &delivered) == link::LinkStatus::Ok,
         "the reply frame is received");
   check(delivered == command.count, "the whole payload is delivered");
   check(std::equal(command.bytes, command.bytes + command.count, buffer.data()),

@@ -137,7 +137,7 @@ Outcome receive(const Scenario &scenario, fuzz::GuardedBuffer &buffer) {
 void check_timing(const Outcome &outcome) {
   check(outcome.elapsed_ms < link::kReceiveLimitMs + link::kPollIntervalMs,
         "the receive ends within its overall limit and one poll interval");
-  if (outcome.status == link::kLinkTimeout) {
+  if (outcome.status == link::LinkStatus::Timeout) {
     check(outcome.elapsed_ms >= link::kSilenceTimeoutMs,
           "a timeout comes no earlier than the silence timeout");
   }
@@ -146,11 +146,11 @@ void check_timing(const Outcome &outcome) {
 link::LinkStatus expected_status(fuzz::ReplyOutcome outcome) {
   switch (outcome) {
   case fuzz::ReplyOutcome::Valid:
-    return link::kLinkOk;
+    return link::LinkStatus::Ok;
   case fuzz::ReplyOutcome::CrcError:
-    return link::kLinkCrcError;
+    return link::LinkStatus::CrcError;
   default:
-    return link::kLinkTimeout;
+    return link::LinkStatus::Timeout;
   }
 }
 
@@ -158,7 +158,7 @@ void check_against_reference(const Scenario &scenario, const Outcome &outcome,
                              const fuzz::GuardedBuffer &buffer) {
   const fuzz::ReferenceReply reference = fuzz::first_reply(scenario.stream);
   const link::LinkStatus expected = expected_status(reference.outcome);
-  if (outcome.status != link::kLinkTimeout) {
+  if (outcome.status != link::LinkStatus::Timeout) {
     check(outcome.status == expected, "the status is that of the first complete frame");
     check(failures_planned(scenario) ||
               outcome.elapsed_ms <
@@ -168,7 +168,7 @@ void check_against_reference(const Scenario &scenario, const Outcome &outcome,
     check(!surely_read(scenario, reference.etx_index),
           "a frame that arrived in good time is not reported as a timeout");
   }
-  if (outcome.status != link::kLinkOk) {
+  if (outcome.status != link::LinkStatus::Ok) {
     check(outcome.length == buffer.capacity(), "the length is untouched on failure");
     check(buffer.untouched_beyond(0), "the buffer is untouched on failure");
     return;
@@ -198,8 +198,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
   const Scenario scenario = parse_scenario(data, size);
   fuzz::GuardedBuffer buffer(scenario.capacity);
   const Outcome outcome = receive(scenario, buffer);
-  check(outcome.status == link::kLinkOk || outcome.status == link::kLinkTimeout ||
-            outcome.status == link::kLinkCrcError,
+  check(outcome.status == link::LinkStatus::Ok || outcome.status == link::LinkStatus::Timeout ||
+            outcome.status == link::LinkStatus::CrcError,
         "the status is 0, 252 or 253");
   check_timing(outcome);
   check_against_reference(scenario, outcome, buffer);

@@ -5,6 +5,7 @@
 // delay_ms), so whoever records the exchanges can tell what was done.
 #pragma once
 
+#include "link/receiver.h"
 #include "sim_adapter.h"
 
 #include <cstdint>
@@ -29,10 +30,11 @@ struct FaultRates {
   double late_reply = 0.0; // the reply comes after the host has given up waiting
 };
 
-// A delayed reply starts at most this late; a late one at least this late.
-constexpr std::uint32_t kMaxDelayMs = 300;
-constexpr std::uint32_t kMinLateMs = 650;
-constexpr std::uint32_t kMaxLateMs = 800;
+// A delayed reply starts well within the host's silence timeout; a late one
+// only well after the host has given up waiting for it.
+constexpr std::uint32_t kMaxDelayMs = link::kSilenceTimeoutMs - 200;
+constexpr std::uint32_t kMinLateMs = link::kSilenceTimeoutMs + 150;
+constexpr std::uint32_t kMaxLateMs = link::kSilenceTimeoutMs + 300;
 
 // What an answer shows of its fault.
 Fault fault_of(const Answer &answer);

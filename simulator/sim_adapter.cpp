@@ -83,10 +83,10 @@ int open_device(const std::string &path) {
 
 Answer default_answer(const Bytes &command) {
   Answer answer;
-  if (command.size() == 1 && command[0] == kReadVersionCommand) {
-    answer.payload = text_bytes(kStatusOk, kDefaultVersionText);
+  if (command.size() == 1 && command[0] == adapter::kReadVersionCommand) {
+    answer.payload = text_bytes(adapter::kStatusOk, kDefaultVersionText);
   } else {
-    answer.payload = {kStatusOk};
+    answer.payload = {adapter::kStatusOk};
   }
   return answer;
 }

@@ -7,6 +7,8 @@
 // frame, or silence, with optional faults.
 #pragma once
 
+#include "adapter_commands.h"
+
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -37,10 +39,6 @@ struct Answer {
 
 // Decides the answer to a decoded command (the request's payload).
 using Behaviour = std::function<Answer(const Bytes &command)>;
-
-constexpr std::uint8_t kReadVersionCommand = 0x01;
-constexpr std::uint8_t kLineResetCommand = 0x02;
-constexpr std::uint8_t kStatusOk = 0x00;
 
 // Read-version answers status 0x00 and this text; line reset answers 0x00;
 // any other command answers a single 0x00.

@@ -1,4 +1,5 @@
 // The library over real pseudo-terminals, against the simulated adapter.
+#include "exchange.h"
 #include "korvel_dll.h"
 #include "port/port_list_fixed.h"
 #include "sim_adapter.h"
@@ -25,7 +26,7 @@ using korvel::sim::silent;
 using Clock = std::chrono::steady_clock;
 
 // Real time is only checked against generous bounds.
-constexpr long kSilentExchangeMs = 520;
+constexpr long kSilentExchangeMs = korvel::kSilentExchangeMs;
 constexpr long kSlackMs = 400;
 
 long elapsed_ms(Clock::time_point since) {
@@ -164,8 +165,9 @@ TEST_F(PtyTest, ASilentAdapterTimesOutAfterThreeAttempts) {
   const auto started = Clock::now();
   EXPECT_EQ(MDB_IF_ExecCommand(handle_, command, 1, answer, &length), MDB_IF_TIMEOUT);
   const long took = elapsed_ms(started);
-  EXPECT_GE(took, 3 * (kSilentExchangeMs + 20));
-  EXPECT_LT(took, 3 * (kSilentExchangeMs + 20) + kSlackMs);
+  constexpr long kSilentAttemptMs = kSilentExchangeMs + korvel::kRetryDelayMs;
+  EXPECT_GE(took, korvel::kCommandAttempts * kSilentAttemptMs);
+  EXPECT_LT(took, korvel::kCommandAttempts * kSilentAttemptMs + kSlackMs);
   EXPECT_EQ(adapter.request_count(), 3U);
   EXPECT_EQ(length, static_cast<std::int32_t>(sizeof(answer)));
 }
@@ -173,7 +175,7 @@ TEST_F(PtyTest, ASilentAdapterTimesOutAfterThreeAttempts) {
 TEST_F(PtyTest, LateBytesOfAnEarlierReplyNeverReachTheNextOne) {
   PtyAdapter adapter([](const Bytes &command) {
     Answer answer = korvel::sim::default_answer(command);
-    if (command == Bytes{korvel::sim::kReadVersionCommand}) {
+    if (command == Bytes{korvel::adapter::kReadVersionCommand}) {
       answer.delay_ms = 600; // after the receive has given up
     } else {
       answer.payload = command;

@@ -28,8 +28,8 @@ constexpr std::uint8_t kPlainByte = 0x41;
 // Linux port names are refused above this length ("/dev/" + name in 20 bytes).
 constexpr std::size_t kLongestPortName = 14;
 
-const Bytes kReset{korvel::sim::kLineResetCommand};
-const Bytes kVersion{korvel::sim::kReadVersionCommand};
+const Bytes kReset{korvel::adapter::kLineResetCommand};
+const Bytes kVersion{korvel::adapter::kReadVersionCommand};
 
 // Commands are echoed; version and reset get the usual answers.
 Answer echo(const Bytes &command) {
@@ -87,7 +87,7 @@ struct ExecCase {
 
 TEST_F(Refusals, ExecRefusesUnframableCommandsAndBadReplyArguments) {
   // 2 n + 6 bytes when all n need stuffing: 125 may still fit, 126 never.
-  const Bytes all_stuffed(MDB_IF_MAX_COMMAND_ANY_BYTES + 2, korvel::sim::kLineResetCommand);
+  const Bytes all_stuffed(MDB_IF_MAX_COMMAND_ANY_BYTES + 2, korvel::adapter::kLineResetCommand);
   const Bytes too_long(MDB_IF_MAX_COMMAND_UNSTUFFED + 1, kPlainByte);
   Bytes longest_with_a_stuffed_byte(MDB_IF_MAX_COMMAND_UNSTUFFED, kPlainByte);
   longest_with_a_stuffed_byte[0] = 0x7D;

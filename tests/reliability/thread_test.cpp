@@ -3,6 +3,7 @@
 // call must wait for the one in progress: every reply belongs to its own
 // call, and a close never lets a call in progress spill onto the next port.
 // Also run under ThreadSanitizer.
+#include "exchange.h"
 #include "korvel_dll.h"
 #include "sim_adapter.h"
 
@@ -21,7 +22,6 @@ using korvel::sim::PtyAdapter;
 
 constexpr int kThreads = 2;
 constexpr int kCallsPerThread = 60;
-constexpr int kExecAttempts = 3;
 // Long enough to see the adapter's first request; the call runs for 1.6 s.
 constexpr std::uint32_t kFirstRequestWaitMs = 2000;
 
@@ -83,7 +83,7 @@ TEST(Threads, ACloseWaitsForTheCommandInProgress) {
 
   // The command ran all its attempts on its own port, then the close.
   EXPECT_EQ(exec_result, MDB_IF_TIMEOUT);
-  EXPECT_EQ(silent_adapter.request_count(), static_cast<std::size_t>(kExecAttempts));
+  EXPECT_EQ(silent_adapter.request_count(), static_cast<std::size_t>(korvel::kCommandAttempts));
   EXPECT_EQ(next.request_count(), 0U);
   EXPECT_EQ(MDB_IF_CloseInterface(next_handle), MDB_IF_OK);
 }

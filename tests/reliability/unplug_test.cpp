@@ -4,6 +4,7 @@
 // must end within its bound with a failure and without spinning, later calls
 // must fail at once, the close must still work, and a new open must succeed
 // once an adapter is back.
+#include "exchange.h"
 #include "korvel_dll.h"
 #include "sim_adapter.h"
 
@@ -23,16 +24,16 @@ using korvel::sim::PtyAdapter;
 using korvel::sim::silent;
 using Clock = std::chrono::steady_clock;
 
-// A receive that hears nothing: 500 ms of silence and the 20 ms settle
-// delay; a failed command attempt pauses 20 ms more.
-constexpr double kSilentExchangeMs = 520;
-constexpr double kFailedAttemptPauseMs = 20;
+// A receive that hears nothing, with its settle delay; a failed command
+// attempt pauses the retry delay more.
+constexpr double kSilentExchangeMs = korvel::kSilentExchangeMs;
+constexpr double kFailedAttemptPauseMs = korvel::kRetryDelayMs;
 constexpr double kSlackMs = 400;
 // Polling every 10 ms costs next to no processor time; a loop that spins on
 // the dead line would burn the whole call.
 constexpr double kMostCpuMs = 100;
 // A call on a line that is known to be dead: no receive, only pauses.
-constexpr double kDeadLineCallMs = 3 * 2 * kFailedAttemptPauseMs + kSlackMs;
+constexpr double kDeadLineCallMs = korvel::kCommandAttempts * 2 * kFailedAttemptPauseMs + kSlackMs;
 
 const std::uint8_t kCommand[] = {0x0A, 0x02, 0x7D};
 
@@ -146,7 +147,8 @@ TEST(Unplug, ACallInProgressFailsWithinItsBoundAndTheDeadLineStaysClean) {
     const CallCost cost = call_and_unplug(unplug, adapter, handle);
     EXPECT_EQ(cost.result, unplug.expected);
     // One receive runs into the silence; nothing after it waits.
-    EXPECT_LT(cost.wall_ms, kSilentExchangeMs + 3 * 2 * kFailedAttemptPauseMs + kSlackMs);
+    EXPECT_LT(cost.wall_ms,
+              kSilentExchangeMs + korvel::kCommandAttempts * 2 * kFailedAttemptPauseMs + kSlackMs);
     EXPECT_LT(cost.cpu_ms, kMostCpuMs);
     expect_dead_line_fails_cleanly(handle);
   }

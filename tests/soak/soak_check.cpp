@@ -1,5 +1,6 @@
 #include "soak_check.h"
 
+#include "exchange.h"
 #include "fault_mix.h"
 #include "korvel_dll.h"
 #include "soak_outcome.h"
@@ -13,10 +14,12 @@ namespace {
 using korvel::sim::Exchange;
 using korvel::sim::Fault;
 
-constexpr int kCommandAttempts = 3;
-// One attempt that gets no reply: 500 ms of silence, the poll interval, the
-// settle delay and the pause after a failed attempt.
-constexpr double kSilentAttemptMs = 560;
+using korvel::kCommandAttempts;
+// One attempt that gets no reply: the silence timeout, the poll interval, the
+// settle delay, the pause after a failed attempt and a little more.
+constexpr double kSilentAttemptMs = korvel::link::kSilenceTimeoutMs +
+                                    korvel::link::kPollIntervalMs + korvel::kSettleDelayMs +
+                                    korvel::kRetryDelayMs + 10;
 // What a loaded machine may add to a call.
 constexpr double kSlackMs = 300;
 // Bytes written this long before a transaction began may still reach the
@@ -106,8 +109,8 @@ std::size_t Checker::take_own_requests(const CallRecord &call) {
   const Transaction &transaction = call.transaction;
   const Bytes command = transaction.call == Call::Exec ? transaction.command
                         : transaction.call == Call::Version
-                            ? Bytes{korvel::sim::kReadVersionCommand}
-                            : Bytes{korvel::sim::kLineResetCommand};
+                            ? Bytes{korvel::adapter::kReadVersionCommand}
+                            : Bytes{korvel::adapter::kLineResetCommand};
   const std::size_t most = transaction.call == Call::Exec ? kCommandAttempts : 1;
   const std::size_t first = next_;
   while (next_ < exchanges_.size() && next_ - first < most &&

@@ -1,34 +1,15 @@
 #include "soak_outcome.h"
 
 #include "korvel_dll.h"
+#include "result_codes.h"
 
 #include <algorithm>
 
 namespace soak {
 namespace {
 
-std::int32_t status_result(std::uint8_t status) {
-  switch (status) {
-  case 0x00:
-    return MDB_IF_OK;
-  case 0xFC:
-    return MDB_IF_TIMEOUT;
-  case 0xFD:
-    return MDB_IF_OPEN_OR_CRC_ERROR;
-  case 0xFE:
-    return MDB_IF_ADAPTER_STATUS_FE;
-  case 0xFF:
-    return MDB_IF_ADAPTER_ERROR;
-  default:
-    return MDB_IF_LINK_ERROR;
-  }
-}
-
-// For a command, every status the functions do not know is an adapter error.
-std::int32_t command_status_result(std::uint8_t status) {
-  const std::int32_t result = status_result(status);
-  return result == MDB_IF_LINK_ERROR ? MDB_IF_ADAPTER_ERROR : result;
-}
+using korvel::result_for_command_status;
+using korvel::result_for_status;
 
 bool untouched_from(const CallRecord &call, std::size_t from) {
   return std::all_of(call.buffer.begin() + static_cast<std::ptrdiff_t>(from), call.buffer.end(),
@@ -43,7 +24,7 @@ bool exec_accepted(const CallRecord &call, const Bytes &payload) {
   const std::size_t delivered =
       std::min(payload.size(), static_cast<std::size_t>(call.transaction.capacity));
   const std::int32_t expected =
-      delivered == 1 ? command_status_result(payload[0]) : std::int32_t{MDB_IF_OK};
+      delivered == 1 ? result_for_command_status(payload[0]) : std::int32_t{MDB_IF_OK};
   return call.result == expected && call.length_after == static_cast<std::int32_t>(delivered) &&
          starts_with(call.buffer, payload.data(), delivered) && untouched_from(call, delivered);
 }
@@ -54,8 +35,8 @@ bool version_accepted(const CallRecord &call, const Bytes &payload) {
   if (delivered == 0) {
     return call.result == MDB_IF_LINK_ERROR && untouched_from(call, 0);
   }
-  if (payload[0] != 0x00) {
-    return call.result == status_result(payload[0]) && untouched_from(call, delivered);
+  if (payload[0] != korvel::adapter::kStatusOk) {
+    return call.result == result_for_status(payload[0]) && untouched_from(call, delivered);
   }
   // The text moves down over the status byte and ends in a terminator.
   return call.result == MDB_IF_OK && starts_with(call.buffer, payload.data() + 1, delivered - 1) &&
@@ -75,7 +56,7 @@ bool accepted_reply(const CallRecord &call, const Answer &answer) {
     return version_accepted(call, answer.payload);
   case Call::Reset:
     return call.result ==
-           (answer.payload.empty() ? MDB_IF_LINK_ERROR : status_result(answer.payload[0]));
+           (answer.payload.empty() ? MDB_IF_LINK_ERROR : result_for_status(answer.payload[0]));
   }
   return false;
 }

@@ -12,7 +12,7 @@ namespace {
 // answer, then filler.
 constexpr std::size_t kTagBytes = 4;
 constexpr std::size_t kKindIndex = 4;
-constexpr std::size_t kSpecIndex = 5;
+constexpr std::size_t kAnswerIndex = 5;
 constexpr std::size_t kMinCommand = 7;
 constexpr std::uint8_t kReplyPayload = 0x50;
 constexpr std::uint8_t kReplyStatus = 0x53;
@@ -22,10 +22,12 @@ constexpr std::int32_t kVersionBuffer = 64;
 constexpr std::int32_t kShortLength = 64;
 constexpr std::int32_t kLongCommand = 250;
 
-constexpr std::uint8_t kStatusOk = 0x00;
+using korvel::adapter::kStatusOk;
 // Status bytes other than 0x00 that the adapter may answer; 0x05 is one the
 // library does not know.
-constexpr std::uint8_t kErrorStatuses[] = {0xFC, 0xFD, 0xFE, 0xFF, 0x05};
+constexpr std::uint8_t kErrorStatuses[] = {
+    korvel::adapter::kStatusTimeout, korvel::adapter::kStatusCrcError, korvel::adapter::kStatusFE,
+    korvel::adapter::kStatusError, 0x05};
 constexpr std::uint8_t kSpecialBytes[] = {korvel::link::kStx, korvel::link::kEtx,
                                           korvel::link::kEscape};
 
@@ -55,13 +57,13 @@ std::uint8_t error_status(std::mt19937 &random) {
   return kErrorStatuses[uniform(random, 0, std::size(kErrorStatuses) - 1)];
 }
 
-std::int32_t spec_length(const Bytes &command) {
-  return command[kSpecIndex] * 256 + command[kSpecIndex + 1];
+std::int32_t requested_length(const Bytes &command) {
+  return command[kAnswerIndex] * 256 + command[kAnswerIndex + 1];
 }
 
 // The payload length an exec command asks for (1 for a status byte).
 std::int32_t asked_length(const Bytes &command) {
-  return command[kKindIndex] == kReplyStatus ? 1 : spec_length(command);
+  return command[kKindIndex] == kReplyStatus ? 1 : requested_length(command);
 }
 
 } // namespace
@@ -153,10 +155,10 @@ Answer answer_to_command(const Bytes &command) {
     return korvel::sim::default_answer(command);
   }
   if (command[kKindIndex] == kReplyStatus) {
-    answer.payload = {command[kSpecIndex]};
+    answer.payload = {command[kAnswerIndex]};
     return answer;
   }
-  const auto length = static_cast<std::size_t>(spec_length(command));
+  const auto length = static_cast<std::size_t>(requested_length(command));
   answer.payload.assign(command.begin(), command.begin() + kTagBytes);
   answer.payload.resize(length < kTagBytes ? length : kTagBytes);
   // The rest follows from the tag alone.
@@ -173,8 +175,8 @@ SoakAdapter::SoakAdapter(std::uint32_t seed) : shared_(std::make_shared<Shared>(
 }
 
 Answer SoakAdapter::operator()(const Bytes &command) {
-  const bool version = command == Bytes{korvel::sim::kReadVersionCommand};
-  if (!version && command != Bytes{korvel::sim::kLineResetCommand}) {
+  const bool version = command == Bytes{korvel::adapter::kReadVersionCommand};
+  if (!version && command != Bytes{korvel::adapter::kLineResetCommand}) {
     return answer_to_command(command);
   }
   std::lock_guard lock(shared_->mutex);

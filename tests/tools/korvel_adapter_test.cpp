@@ -54,8 +54,8 @@ TEST(KorvelAgainstAdapter, VersionResetAndExecReachTheAdapterAndPrintTheirResult
   EXPECT_NE(exec.output.find("reply (4 bytes): 7D 02 03 00"), std::string::npos) << exec.output;
   EXPECT_NE(exec.output.find(call_line("MDB_IF_CloseInterface", MDB_IF_OK)), std::string::npos);
 
-  EXPECT_EQ(commands_received(adapter), (std::vector<Bytes>{{korvel::sim::kReadVersionCommand},
-                                                            {korvel::sim::kLineResetCommand},
+  EXPECT_EQ(commands_received(adapter), (std::vector<Bytes>{{korvel::adapter::kReadVersionCommand},
+                                                            {korvel::adapter::kLineResetCommand},
                                                             special_command}));
   EXPECT_EQ(adapter.bad_request_count(), 0U);
 }

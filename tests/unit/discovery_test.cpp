@@ -21,7 +21,7 @@ using fake::Bytes;
 using fake::FakePort;
 using korvel::port::Role;
 
-constexpr std::uint32_t kSilentProbeMs = korvel::link::kSilenceTimeoutMs + korvel::kSettleDelayMs;
+constexpr std::uint32_t kSilentProbeMs = korvel::kSilentExchangeMs;
 constexpr char kPattern = '\x5A';
 const Bytes kReadVersionWire = {0x02, 0x00, 0x30, 0x01, 0xD9, 0x28, 0x03};
 

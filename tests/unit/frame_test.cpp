@@ -25,7 +25,8 @@ protected:
   }
 
   Bytes send(const Bytes &command) {
-    EXPECT_TRUE(link::send_request(handle_, command.data(), static_cast<int>(command.size())));
+    const auto fitting = link::check_command(command.data(), static_cast<int>(command.size()));
+    EXPECT_TRUE(fitting && link::send_request(handle_, *fitting));
     return line_->written;
   }
 
@@ -65,27 +66,25 @@ TEST_F(SendTest, ShortWritesContinueUntilTheWholeFrameHasGone) {
 }
 
 TEST_F(SendTest, AFailedOrEmptyWriteEndsTheSend) {
-  const std::uint8_t command[] = {0x01};
+  const link::FittingCommand command{0x01};
   line_->max_write_chunk = 2;
   line_->write_returns_zero = [](int nth) { return nth == 2; };
-  EXPECT_FALSE(link::send_request(handle_, command, 1));
+  EXPECT_FALSE(link::send_request(handle_, command));
   EXPECT_EQ(line_->write_count, 2);
 
   line_->write_returns_zero = nullptr;
   line_->write_fails = [](int) { return true; };
-  EXPECT_FALSE(link::send_request(handle_, command, 1));
+  EXPECT_FALSE(link::send_request(handle_, command));
 }
 
 TEST_F(SendTest, CommandsThatCannotBeFramedAreRefusedBeforeAnythingIsWritten) {
   // 126 escaped bytes need 2 * 126 + 6 bytes whatever the CRC.
   const Bytes all_escaped(link::kMaxCommandAnyBytes + 2, link::kEscape);
   const Bytes too_long(link::kMaxCommandUnstuffed + 1, 0x41);
-  EXPECT_FALSE(link::send_request(handle_, all_escaped.data(), link::kMaxCommandAnyBytes + 2));
-  EXPECT_FALSE(link::send_request(handle_, too_long.data(), link::kMaxCommandUnstuffed + 1));
-  EXPECT_FALSE(link::send_request(handle_, too_long.data(), -1));
-  EXPECT_FALSE(link::send_request(handle_, nullptr, 1));
-  EXPECT_TRUE(line_->written.empty());
-  EXPECT_EQ(line_->write_count, 0);
+  EXPECT_FALSE(link::check_command(all_escaped.data(), link::kMaxCommandAnyBytes + 2));
+  EXPECT_FALSE(link::check_command(too_long.data(), link::kMaxCommandUnstuffed + 1));
+  EXPECT_FALSE(link::check_command(too_long.data(), -1));
+  EXPECT_FALSE(link::check_command(nullptr, 1));
 }
 
 // 125 escaped bytes fill the buffer exactly, unless a CRC byte needs

@@ -87,7 +87,7 @@ TEST_F(ReceiverTest, DeliversThePayloadOfTheFirstValidFrame) {
   for (const auto &c : cases) {
     SetUp();
     arrive(30, c.wire);
-    EXPECT_EQ(receive(), link::kLinkOk) << c.what;
+    EXPECT_EQ(receive(), link::LinkStatus::Ok) << c.what;
     EXPECT_EQ(delivered(), payload) << c.what;
     EXPECT_EQ(buffer_[0], kGuard);
     EXPECT_EQ(buffer_[1 + payload.size()], kGuard);
@@ -99,7 +99,7 @@ TEST_F(ReceiverTest, UnknownEscapeCodesAreDroppedFromTheFrame) {
   Bytes wire = reply_frame({0x10, 0x20});
   wire.insert(wire.begin() + 4, {link::kEscape, 0x41});
   arrive(0, wire);
-  EXPECT_EQ(receive(), link::kLinkOk);
+  EXPECT_EQ(receive(), link::LinkStatus::Ok);
   EXPECT_EQ(delivered(), (Bytes{0x10, 0x20}));
 }
 
@@ -107,7 +107,7 @@ TEST_F(ReceiverTest, ACrcErrorEndsTheReceiveEvenIfAValidFrameFollows) {
   Bytes bad = reply_frame({0x10, 0x20});
   bad[3] ^= 0x01;
   arrive(0, concat({bad, reply_frame({0x30})}));
-  EXPECT_EQ(receive(), link::kLinkCrcError);
+  EXPECT_EQ(receive(), link::LinkStatus::CrcError);
   EXPECT_EQ(length_, kCapacity);
   EXPECT_EQ(buffer_, Bytes(kCapacity + 2, kGuard));
   EXPECT_EQ(port::queued_count(handle_), static_cast<int>(reply_frame({0x30}).size()));
@@ -116,19 +116,19 @@ TEST_F(ReceiverTest, ACrcErrorEndsTheReceiveEvenIfAValidFrameFollows) {
 TEST_F(ReceiverTest, DeliversAtMostTheCapacity) {
   const Bytes payload = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
   arrive(0, reply_frame(payload));
-  EXPECT_EQ(receive(2), link::kLinkOk);
+  EXPECT_EQ(receive(2), link::LinkStatus::Ok);
   EXPECT_EQ(delivered(), (Bytes{1, 2}));
   EXPECT_EQ(buffer_[3], kGuard);
 
   arrive(0, reply_frame(payload));
-  EXPECT_EQ(receive(0), link::kLinkOk);
+  EXPECT_EQ(receive(0), link::LinkStatus::Ok);
   EXPECT_EQ(length_, 0);
   EXPECT_EQ(buffer_[1], kGuard);
 }
 
 TEST_F(ReceiverTest, AnEmptyPayloadIsAValidReply) {
   arrive(0, reply_frame({}));
-  EXPECT_EQ(receive(), link::kLinkOk);
+  EXPECT_EQ(receive(), link::LinkStatus::Ok);
   EXPECT_EQ(length_, 0);
 }
 
@@ -141,7 +141,7 @@ TEST_F(ReceiverTest, AFrameLongerThanTheAccumulatorIsACrcError) {
   for (const Bytes &wire : {reply_frame(Bytes(link::kAccumulatorSize, 0x41)), crafted}) {
     SetUp();
     arrive(0, wire);
-    EXPECT_EQ(receive(), link::kLinkCrcError);
+    EXPECT_EQ(receive(), link::LinkStatus::CrcError);
     EXPECT_EQ(buffer_, Bytes(kCapacity + 2, kGuard));
   }
 }
@@ -154,12 +154,12 @@ TEST_F(ReceiverTest, TheLargestPayloadThatFitsIsDelivered) {
   arrive(0, reply_frame(payload));
   buffer_.assign(payload.size(), kGuard);
   length_ = static_cast<int>(payload.size());
-  EXPECT_EQ(link::receive_reply(handle_, buffer_.data(), &length_), link::kLinkOk);
+  EXPECT_EQ(link::receive_reply(handle_, buffer_.data(), &length_), link::LinkStatus::Ok);
   EXPECT_EQ(buffer_, payload);
 }
 
 TEST_F(ReceiverTest, SilenceTimesOutAtExactlyTheSilenceTimeout) {
-  EXPECT_EQ(receive(), link::kLinkTimeout);
+  EXPECT_EQ(receive(), link::LinkStatus::Timeout);
   EXPECT_EQ(elapsed(), link::kSilenceTimeoutMs);
   EXPECT_EQ(length_, kCapacity);
 }
@@ -167,7 +167,7 @@ TEST_F(ReceiverTest, SilenceTimesOutAtExactlyTheSilenceTimeout) {
 TEST_F(ReceiverTest, TheTimeoutCountsFromTheLastByteRead) {
   arrive(300, {0x41});
   arrive(700, {0x02, 0x00});
-  EXPECT_EQ(receive(), link::kLinkTimeout);
+  EXPECT_EQ(receive(), link::LinkStatus::Timeout);
   EXPECT_EQ(elapsed(), 700 + link::kSilenceTimeoutMs);
 }
 
@@ -176,7 +176,7 @@ TEST_F(ReceiverTest, FramesSplitIntoPiecesWithPausesAreJoined) {
   for (std::size_t i = 0; i < wire.size(); ++i) {
     arrive(static_cast<std::uint32_t>(100 * i), {wire[i]});
   }
-  EXPECT_EQ(receive(), link::kLinkOk);
+  EXPECT_EQ(receive(), link::LinkStatus::Ok);
   EXPECT_EQ(delivered(), (Bytes{0x00, 0x7D, 0x02, 0x55}));
 }
 
@@ -184,7 +184,7 @@ TEST_F(ReceiverTest, AChatteringLineEndsAtTheOverallLimit) {
   for (std::uint32_t at = 0; at < 10 * link::kReceiveLimitMs; at += 50) {
     arrive(at, {0x02, 0x00, 0x00, 0x41}); // frames that never end
   }
-  EXPECT_EQ(receive(), link::kLinkTimeout);
+  EXPECT_EQ(receive(), link::LinkStatus::Timeout);
   EXPECT_GE(elapsed(), link::kReceiveLimitMs);
   EXPECT_LT(elapsed(), link::kReceiveLimitMs + 50);
 }
@@ -192,20 +192,20 @@ TEST_F(ReceiverTest, AChatteringLineEndsAtTheOverallLimit) {
 TEST_F(ReceiverTest, ReadsThatFailWhileBytesAreQueuedStillEndTheReceive) {
   arrive(0, reply_frame({0x01}));
   line_->read_fails = [](int) { return true; };
-  EXPECT_EQ(receive(), link::kLinkTimeout);
+  EXPECT_EQ(receive(), link::LinkStatus::Timeout);
   EXPECT_EQ(elapsed(), link::kSilenceTimeoutMs);
 }
 
 TEST_F(ReceiverTest, AFailedQueuedCountIsTreatedAsNothingQueued) {
   arrive(0, reply_frame({0x01}));
   line_->queued_fails = [](int nth) { return nth <= 3; };
-  EXPECT_EQ(receive(), link::kLinkOk);
+  EXPECT_EQ(receive(), link::LinkStatus::Ok);
   EXPECT_EQ(elapsed(), 3 * link::kPollIntervalMs);
 }
 
 TEST_F(ReceiverTest, ReadsOnlyWhatThePortReportsQueued) {
   arrive(0, reply_frame({0x01, 0x02}));
-  EXPECT_EQ(receive(), link::kLinkOk);
+  EXPECT_EQ(receive(), link::LinkStatus::Ok);
   EXPECT_EQ(line_->read_count, static_cast<int>(reply_frame({0x01, 0x02}).size()));
 }
 
@@ -221,7 +221,7 @@ TEST_F(ReceiverTest, RandomPayloadsSurviveTheRoundTrip) {
     }
     SetUp();
     arrive(random() % 400, reply_frame(payload));
-    ASSERT_EQ(receive(), link::kLinkOk) << "round " << round;
+    ASSERT_EQ(receive(), link::LinkStatus::Ok) << "round " << round;
     ASSERT_EQ(delivered(), payload) << "round " << round;
   }
 }

@@ -22,10 +22,9 @@ using fake::FakePort;
 constexpr std::uint32_t kSettleMs = korvel::kSettleDelayMs;
 constexpr std::uint32_t kSilenceMs = korvel::link::kSilenceTimeoutMs;
 constexpr std::uint32_t kPollMs = korvel::link::kPollIntervalMs;
-// The pause ExecCommand adds after every failed attempt.
-constexpr std::uint32_t kRetryDelayMs = 20;
-constexpr std::uint32_t kSilentExchangeMs = kSilenceMs + kSettleMs;
-constexpr int kAttempts = 3;
+using korvel::kRetryDelayMs;
+using korvel::kSilentExchangeMs;
+constexpr int kAttempts = korvel::kCommandAttempts;
 
 constexpr std::uint8_t kGuard = 0xA5;
 constexpr std::int32_t kGuardBytes = 8;

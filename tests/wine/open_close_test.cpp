@@ -1,14 +1,10 @@
 // Opening and closing the interface through the Windows DLL, on ports that
 // Wine maps to pseudo-terminals.
+#include "korvel_dll.h"
 #include "wine_test.h"
 
 namespace wine_test {
 namespace {
-
-constexpr int kOk = 0;
-constexpr int kBadHandle = 1;
-constexpr int kOpenFailed = 2;
-constexpr int kLinkError = 5;
 
 using WineOpenClose = WineTest;
 
@@ -19,13 +15,14 @@ TEST_F(WineOpenClose, CloseAcceptsOnlyTheCurrentHandleAndOnlyOnce) {
       {"open COM5", "close null", "close foreign", "reset #1", "close #1", "close #1", "reset #1"});
   ASSERT_TRUE(run.completed()) << run.transcript();
   EXPECT_EQ(run.results(),
-            (std::vector<int>{kOk, kBadHandle, kBadHandle, kOk, kOk, kBadHandle, kBadHandle}))
+            (std::vector<int>{MDB_IF_OK, MDB_IF_BAD_HANDLE, MDB_IF_BAD_HANDLE, MDB_IF_OK, MDB_IF_OK,
+                              MDB_IF_BAD_HANDLE, MDB_IF_BAD_HANDLE}))
       << run.transcript();
   EXPECT_EQ(run.steps[0].field("kind"), "valid");
   // The library must not have closed a handle it was merely shown.
   EXPECT_EQ(run.steps[2].number("foreign_alive"), 1);
   // Only the reset on the open interface reached the adapter.
-  EXPECT_EQ(commands_received(adapter), (std::vector<Bytes>{{korvel::sim::kLineResetCommand}}));
+  EXPECT_EQ(commands_received(adapter), (std::vector<Bytes>{{korvel::adapter::kLineResetCommand}}));
 }
 
 TEST_F(WineOpenClose, AFailedOpenLeavesTheInvalidHandleCurrent) {
@@ -33,8 +30,9 @@ TEST_F(WineOpenClose, AFailedOpenLeavesTheInvalidHandleCurrent) {
   const HostRun run = run_host({"open COM9", "version invalid 16", "reset invalid",
                                 "exec invalid 0A 8", "close invalid", "close invalid", "open -"});
   ASSERT_TRUE(run.completed()) << run.transcript();
-  EXPECT_EQ(run.results(), (std::vector<int>{kOpenFailed, kLinkError, kLinkError, kLinkError, kOk,
-                                             kBadHandle, kOpenFailed}))
+  EXPECT_EQ(run.results(), (std::vector<int>{MDB_IF_OPEN_OR_CRC_ERROR, MDB_IF_LINK_ERROR,
+                                             MDB_IF_LINK_ERROR, MDB_IF_LINK_ERROR, MDB_IF_OK,
+                                             MDB_IF_BAD_HANDLE, MDB_IF_OPEN_OR_CRC_ERROR}))
       << run.transcript();
   EXPECT_EQ(run.steps[0].field("kind"), "invalid");
   EXPECT_EQ(run.steps[3].number("len"), 8) << "a failed command must leave the length alone";
@@ -48,8 +46,10 @@ TEST_F(WineOpenClose, OpeningAgainSupersedesTheFirstHandle) {
       run_host({"open COM5", "open COM5", "exec #1 0A 8", "reset #1", "version #1 32", "close #1",
                 "version #2 32", "close #2", "open COM5", "close #3"});
   ASSERT_TRUE(run.completed()) << run.transcript();
-  EXPECT_EQ(run.results(), (std::vector<int>{kOk, kOk, kBadHandle, kBadHandle, kBadHandle,
-                                             kBadHandle, kOk, kOk, kOk, kOk}))
+  EXPECT_EQ(run.results(),
+            (std::vector<int>{MDB_IF_OK, MDB_IF_OK, MDB_IF_BAD_HANDLE, MDB_IF_BAD_HANDLE,
+                              MDB_IF_BAD_HANDLE, MDB_IF_BAD_HANDLE, MDB_IF_OK, MDB_IF_OK, MDB_IF_OK,
+                              MDB_IF_OK}))
       << run.transcript();
   EXPECT_FALSE(run.steps[1].has("same_as")) << "the second open handed out the first handle";
   EXPECT_EQ(run.steps[6].text("text"), korvel::sim::kDefaultVersionText);
@@ -66,7 +66,8 @@ TEST_F(WineOpenClose, PortNamesOfUpToFifteenCharactersAreAccepted) {
       {"open " + longest, "reset #1", "open " + too_long, "reset #1", "close #2", "close #1"});
   ASSERT_TRUE(run.completed()) << run.transcript();
   // The refused name leaves the current interface open and current.
-  EXPECT_EQ(run.results(), (std::vector<int>{kOk, kOk, kOpenFailed, kOk, kBadHandle, kOk}))
+  EXPECT_EQ(run.results(), (std::vector<int>{MDB_IF_OK, MDB_IF_OK, MDB_IF_OPEN_OR_CRC_ERROR,
+                                             MDB_IF_OK, MDB_IF_BAD_HANDLE, MDB_IF_OK}))
       << run.transcript();
   EXPECT_EQ(run.steps[2].field("kind"), "invalid");
   EXPECT_EQ(adapter.request_count(), 2U);

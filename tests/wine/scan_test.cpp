@@ -1,16 +1,14 @@
 // Finding the adapter through the serial-port list in Wine's registry. Every
 // test starts from an empty list: Wine fills it from its own device scan.
+#include "exchange.h"
+#include "korvel_dll.h"
 #include "wine_test.h"
 
 namespace wine_test {
 namespace {
 
-constexpr int kOk = 0;
-constexpr int kListUnreadable = 2;
-constexpr int kLinkError = 5;
-
 // A silent port costs one receive timeout and the settle delay.
-constexpr long kSilentProbeMs = 520;
+constexpr long kSilentProbeMs = korvel::kSilentExchangeMs;
 constexpr long kEarlyMs = 40;
 constexpr long kLateMs = 500;
 
@@ -49,7 +47,8 @@ TEST_F(WineScan, FindsTheAdapterAndProbesNoFurther) {
       run_host(list + std::vector<std::string>{"scan", "open COM6", "version #1 64", "close #1"});
   ASSERT_TRUE(run.completed()) << run.transcript();
   const HostStep &scan = run.steps[list.size()];
-  EXPECT_EQ(results_from(run, list.size()), (std::vector<int>{kOk, kOk, kLinkError, kOk}))
+  EXPECT_EQ(results_from(run, list.size()),
+            (std::vector<int>{MDB_IF_OK, MDB_IF_OK, MDB_IF_LINK_ERROR, MDB_IF_OK}))
       << run.transcript();
   EXPECT_EQ(scan.text("name"), "COM6");
   EXPECT_EQ(scan.number("guard_ok"), 1);
@@ -64,7 +63,8 @@ TEST_F(WineScan, FindsTheAdapterAndProbesNoFurther) {
 TEST_F(WineScan, AnEmptyOrMissingListLeavesTheNameBufferAlone) {
   const HostRun run = run_host({"reg-clear", "scan", "reg-drop", "scan", "reg-clear"});
   ASSERT_TRUE(run.completed()) << run.transcript();
-  EXPECT_EQ(run.results(), (std::vector<int>{kOk, kOk, kOk, kListUnreadable, kOk}))
+  EXPECT_EQ(run.results(), (std::vector<int>{MDB_IF_OK, MDB_IF_OK, MDB_IF_OK,
+                                             MDB_IF_OPEN_OR_CRC_ERROR, MDB_IF_OK}))
       << run.transcript();
   EXPECT_EQ(run.steps[1].number("untouched"), 1);
   EXPECT_EQ(run.steps[3].number("untouched"), 1);
@@ -72,7 +72,7 @@ TEST_F(WineScan, AnEmptyOrMissingListLeavesTheNameBufferAlone) {
 
 TEST_F(WineScan, RepliesThatOnlyResembleTheIdentificationAreNotTheAdapter) {
   const std::string identification_text = korvel::sim::kIdentificationText;
-  Bytes status_first{korvel::sim::kStatusOk};
+  Bytes status_first{korvel::adapter::kStatusOk};
   const Bytes text = text_bytes(identification_text);
   status_first.insert(status_first.end(), text.begin(), text.end());
 
@@ -88,7 +88,8 @@ TEST_F(WineScan, RepliesThatOnlyResembleTheIdentificationAreNotTheAdapter) {
       run_host(list + std::vector<std::string>{"scan", "open COM8", "version #1 64", "close #1"});
   ASSERT_TRUE(run.completed()) << run.transcript();
   const HostStep &scan = run.steps[list.size()];
-  EXPECT_EQ(results_from(run, list.size()), (std::vector<int>{kOk, kOk, kOk, kOk}))
+  EXPECT_EQ(results_from(run, list.size()),
+            (std::vector<int>{MDB_IF_OK, MDB_IF_OK, MDB_IF_OK, MDB_IF_OK}))
       << run.transcript();
   EXPECT_EQ(scan.field("name"), "") << "found " << scan.text("name");
   EXPECT_EQ(scan.number("untouched"), 0);
@@ -112,7 +113,7 @@ TEST_F(WineScan, SkipsValuesThatAreNotShortStrings) {
                                 "reg-sz long COM12345", "reg-sz port COM6", "scan", "reg-clear",
                                 "reg-dword number 9", "reg-sz long COM12345", "scan"});
   ASSERT_TRUE(run.completed()) << run.transcript();
-  EXPECT_EQ(run.results(), std::vector<int>(10, kOk)) << run.transcript();
+  EXPECT_EQ(run.results(), std::vector<int>(10, MDB_IF_OK)) << run.transcript();
   EXPECT_EQ(run.steps[5].text("name"), "COM6");
   EXPECT_EQ(run.steps[9].field("name"), "") << "found " << run.steps[9].text("name");
   EXPECT_EQ(run.steps[9].number("untouched"), 0);
@@ -122,7 +123,7 @@ TEST_F(WineScan, SkipsValuesThatAreNotShortStrings) {
 
 TEST_F(WineScan, LeavesTheOpenInterfaceCurrentAndUsable) {
   PtyAdapter adapter([](const Bytes &command) {
-    return command == Bytes{korvel::sim::kReadVersionCommand}
+    return command == Bytes{korvel::adapter::kReadVersionCommand}
                ? identification()
                : korvel::sim::default_answer(command);
   });
@@ -131,7 +132,8 @@ TEST_F(WineScan, LeavesTheOpenInterfaceCurrentAndUsable) {
   const HostRun run = run_host(
       list + std::vector<std::string>{"open COM6", "scan", "reset #1", "close #1", "scan"});
   ASSERT_TRUE(run.completed()) << run.transcript();
-  EXPECT_EQ(results_from(run, list.size()), (std::vector<int>{kOk, kOk, kOk, kOk, kOk}))
+  EXPECT_EQ(results_from(run, list.size()),
+            (std::vector<int>{MDB_IF_OK, MDB_IF_OK, MDB_IF_OK, MDB_IF_OK, MDB_IF_OK}))
       << run.transcript();
   // On Windows the interface's exclusive open keeps the probe out and the
   // name comes back empty. Wine does not enforce exclusive opens of serial

@@ -1,24 +1,18 @@
 // Commands, line reset and version text through the Windows DLL under Wine,
 // against the simulated adapter on a pseudo-terminal.
+#include "exchange.h"
 #include "korvel_dll.h"
 #include "wine_test.h"
 
 namespace wine_test {
 namespace {
 
-constexpr int kOk = 0;
-constexpr int kCrcError = 2;
-constexpr int kTimeout = 4;
-constexpr int kLinkError = 5;
-constexpr int kAdapterError = 6;
-constexpr int kAdapterStatusFe = 7;
-
-// One exchange against a silent adapter: the 500 ms receive timeout and the
-// 20 ms settle delay; a failed command attempt sleeps another 20 ms. Wine's
-// tick moves in steps of about 16 ms, so the bounds are generous.
-constexpr long kSilentExchangeMs = 520;
-constexpr long kSilentCommandAttemptMs = 540;
-constexpr int kCommandAttempts = 3;
+// One exchange against a silent adapter: the receive's silence timeout and
+// the settle delay; a failed command attempt sleeps the retry delay as well.
+// Wine's tick moves in steps of about 16 ms, so the bounds are generous.
+constexpr long kSilentExchangeMs = korvel::kSilentExchangeMs;
+constexpr long kSilentCommandAttemptMs = kSilentExchangeMs + korvel::kRetryDelayMs;
+using korvel::kCommandAttempts;
 constexpr long kEarlyMs = 40;
 constexpr long kLateMs = 500;
 
@@ -38,11 +32,12 @@ TEST_F(WineTransactions, BytesThatNeedStuffingSurviveTheRoundTrip) {
   const HostRun run = run_host({"open COM5", "version #1 64", "reset #1", "exec #1 02037D 16",
                                 "exec #1 4E 16", "version #1 3", "close #1"});
   ASSERT_TRUE(run.completed()) << run.transcript();
-  EXPECT_EQ(run.results(), (std::vector<int>{kOk, kOk, kOk, kOk, kOk, kOk, kOk}))
+  EXPECT_EQ(run.results(), (std::vector<int>{MDB_IF_OK, MDB_IF_OK, MDB_IF_OK, MDB_IF_OK, MDB_IF_OK,
+                                             MDB_IF_OK, MDB_IF_OK}))
       << run.transcript();
   EXPECT_EQ(run.steps[1].text("text"), korvel::sim::kDefaultVersionText);
   EXPECT_EQ(run.steps[3].bytes("reply"), special_reply);
-  EXPECT_EQ(run.steps[4].bytes("reply"), Bytes{korvel::sim::kStatusOk});
+  EXPECT_EQ(run.steps[4].bytes("reply"), Bytes{korvel::adapter::kStatusOk});
   // A capacity of 3 holds the status byte and two characters; the text is
   // cut and terminated inside the buffer.
   EXPECT_EQ(run.steps[5].text("text"), std::string(korvel::sim::kDefaultVersionText).substr(0, 2));
@@ -87,7 +82,8 @@ TEST_F(WineTransactions, TheLongestFramesPassWholeAndLongerCommandsAreRefused) {
                                 "exec #1 " + hex_of(too_long) + " " + capacity,
                                 "exec #1 " + hex_of(ask_for_longest_reply) + " " + capacity});
   ASSERT_TRUE(run.completed()) << run.transcript();
-  EXPECT_EQ(run.results(), (std::vector<int>{kOk, kOk, kOk, kLinkError, kLinkError, kOk}))
+  EXPECT_EQ(run.results(), (std::vector<int>{MDB_IF_OK, MDB_IF_OK, MDB_IF_OK, MDB_IF_LINK_ERROR,
+                                             MDB_IF_LINK_ERROR, MDB_IF_OK}))
       << run.transcript();
   EXPECT_EQ(run.steps[1].bytes("reply"), all_stuffed);
   EXPECT_EQ(run.steps[2].bytes("reply"), unstuffed);
@@ -102,7 +98,7 @@ TEST_F(WineTransactions, CommandsFromTwoThreadsEachGetTheirOwnReply) {
   attach("COM5", adapter);
   const HostRun run = run_host({"open COM5", "exec-threads #1 30", "close #1"});
   ASSERT_TRUE(run.completed()) << run.transcript();
-  EXPECT_EQ(run.results(), (std::vector<int>{kOk, kOk, kOk})) << run.transcript();
+  EXPECT_EQ(run.results(), (std::vector<int>{MDB_IF_OK, MDB_IF_OK, MDB_IF_OK})) << run.transcript();
   EXPECT_EQ(run.steps[1].number("wrong"), 0);
   EXPECT_EQ(adapter.request_count(), 60U);
   EXPECT_EQ(adapter.bad_request_count(), 0U);
@@ -116,7 +112,8 @@ TEST_F(WineTransactions, RepliesWithBadCrcAreRetriedOnlyForCommands) {
   const HostRun run =
       run_host({"open COM5", "exec #1 0A 8", "exec #1 0A 8", "version #1 16", "reset #1"});
   ASSERT_TRUE(run.completed()) << run.transcript();
-  EXPECT_EQ(run.results(), (std::vector<int>{kOk, kCrcError, kOk, kCrcError, kCrcError}))
+  EXPECT_EQ(run.results(), (std::vector<int>{MDB_IF_OK, MDB_IF_OPEN_OR_CRC_ERROR, MDB_IF_OK,
+                                             MDB_IF_OPEN_OR_CRC_ERROR, MDB_IF_OPEN_OR_CRC_ERROR}))
       << run.transcript();
   EXPECT_EQ(run.steps[1].number("len"), 8) << "a failed command must leave the length alone";
   EXPECT_EQ(run.steps[2].bytes("reply"), good.payload) << "the third attempt's reply";
@@ -128,7 +125,8 @@ TEST_F(WineTransactions, ASilentAdapterTimesOut) {
   attach("COM5", adapter);
   const HostRun run = run_host({"open COM5", "exec #1 0A 8", "version #1 16", "reset #1"});
   ASSERT_TRUE(run.completed()) << run.transcript();
-  EXPECT_EQ(run.results(), (std::vector<int>{kOk, kTimeout, kTimeout, kTimeout}))
+  EXPECT_EQ(run.results(),
+            (std::vector<int>{MDB_IF_OK, MDB_IF_TIMEOUT, MDB_IF_TIMEOUT, MDB_IF_TIMEOUT}))
       << run.transcript();
   EXPECT_EQ(run.steps[1].number("len"), 8);
   const long command_ms = run.steps[1].number("ms");
@@ -150,28 +148,29 @@ struct StatusCase {
 
 TEST_F(WineTransactions, AdapterStatusBytesMapToResults) {
   const std::vector<StatusCase> cases = {
-      {"exec #1 0A 8", reply({0x00}), kOk},
-      {"exec #1 0A 8", reply({0x05}), kAdapterError},
-      {"exec #1 0A 8", reply({0xFC}), kTimeout},
-      {"exec #1 0A 8", reply({0xFD}), kCrcError},
-      {"exec #1 0A 8", reply({0xFE}), kAdapterStatusFe},
-      {"exec #1 0A 8", reply({0xFF}), kAdapterError},
-      {"exec #1 0A 8", reply({}), kOk},
+      {"exec #1 0A 8", reply({0x00}), MDB_IF_OK},
+      {"exec #1 0A 8", reply({0x05}), MDB_IF_ADAPTER_ERROR},
+      {"exec #1 0A 8", reply({0xFC}), MDB_IF_TIMEOUT},
+      {"exec #1 0A 8", reply({0xFD}), MDB_IF_OPEN_OR_CRC_ERROR},
+      {"exec #1 0A 8", reply({0xFE}), MDB_IF_ADAPTER_STATUS_FE},
+      {"exec #1 0A 8", reply({0xFF}), MDB_IF_ADAPTER_ERROR},
+      {"exec #1 0A 8", reply({}), MDB_IF_OK},
       // Capacity 1 delivers the first byte, which then reads as a status.
-      {"exec #1 0A 1", reply({0x05, 0x11, 0x22}), kAdapterError},
-      {"reset #1", reply({0xFF}), kAdapterError},
-      {"reset #1", reply({0x05}), kLinkError},
-      {"reset #1", reply({0xFE}), kAdapterStatusFe},
-      {"reset #1", reply({0xFD}), kCrcError},
+      {"exec #1 0A 1", reply({0x05, 0x11, 0x22}), MDB_IF_ADAPTER_ERROR},
+      {"reset #1", reply({0xFF}), MDB_IF_ADAPTER_ERROR},
+      {"reset #1", reply({0x05}), MDB_IF_LINK_ERROR},
+      {"reset #1", reply({0xFE}), MDB_IF_ADAPTER_STATUS_FE},
+      {"reset #1", reply({0xFD}), MDB_IF_OPEN_OR_CRC_ERROR},
       // No byte at all carries no status.
-      {"reset #1", reply({}), kLinkError},
-      {"version #1 16", reply({0xFC}), kTimeout},
-      {"version #1 16", reply({0x05}), kLinkError},
-      {"version #1 0", korvel::sim::default_answer({korvel::sim::kReadVersionCommand}), kLinkError},
+      {"reset #1", reply({}), MDB_IF_LINK_ERROR},
+      {"version #1 16", reply({0xFC}), MDB_IF_TIMEOUT},
+      {"version #1 16", reply({0x05}), MDB_IF_LINK_ERROR},
+      {"version #1 0", korvel::sim::default_answer({korvel::adapter::kReadVersionCommand}),
+       MDB_IF_LINK_ERROR},
   };
   std::vector<std::string> steps{"open COM5"};
   std::vector<Answer> answers;
-  std::vector<int> expected{kOk};
+  std::vector<int> expected{MDB_IF_OK};
   for (const StatusCase &status_case : cases) {
     steps.push_back(status_case.step);
     answers.push_back(status_case.answer);
@@ -197,7 +196,7 @@ TEST_F(WineTransactions, AProgramLinkedAgainstTheMsvcImportLibraryReadsTheVersio
   attach("COM5", adapter);
   const ProcessResult run =
       WineSession::get().run_windows_program({kMsvcHostExe, "COM5"}, std::chrono::seconds(60));
-  EXPECT_EQ(run.exit_code, kOk) << run.errors;
+  EXPECT_EQ(run.exit_code, MDB_IF_OK) << run.errors;
   EXPECT_EQ(run.output, std::string("version: ") + korvel::sim::kDefaultVersionText + "\n");
 }
 

@@ -13,7 +13,7 @@ namespace {
 sim::Bytes text_bytes(const char *text) { return sim::Bytes(text, text + std::strlen(text)); }
 
 sim::Bytes version_reply(const std::string &text) {
-  sim::Bytes payload{sim::kStatusOk};
+  sim::Bytes payload{adapter::kStatusOk};
   payload.insert(payload.end(), text.begin(), text.end());
   return payload;
 }
@@ -63,11 +63,11 @@ sim::Answer plain_answer(const SimOptions &options, const sim::Bytes &command) {
       return answer;
     }
   }
-  if (command == sim::Bytes{sim::kReadVersionCommand}) {
+  if (command == sim::Bytes{adapter::kReadVersionCommand}) {
     answer.payload = options.identify ? text_bytes(sim::kIdentificationText)
                                       : version_reply(options.version_text);
   } else {
-    answer.payload = {sim::kStatusOk};
+    answer.payload = {adapter::kStatusOk};
   }
   return answer;
 }

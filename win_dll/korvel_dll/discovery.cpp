@@ -1,9 +1,7 @@
 // MDB_IF_ScanInterface: find the adapter among the system's serial ports.
+#include "adapter_commands.h"
 #include "exchange.h"
 #include "korvel_dll.h"
-#include "link/link_status.h"
-#include "link/receiver.h"
-#include "link/send.h"
 #include "port/export_lock.h"
 #include "port/port_list.h"
 #include "port/serial_port.h"
@@ -14,13 +12,10 @@ namespace {
 
 using korvel::port::Handle;
 
-constexpr std::uint8_t kReadVersionCommand = 0x01;
+using korvel::adapter::kIdentification;
+
 // The probe reads at most this much of the reply to the read-version command.
 constexpr std::int32_t kProbeReplyCapacity = 41;
-
-// An adapter answers the read-version command with a payload that starts
-// with this text (no status byte in front) and has more after it.
-constexpr char kIdentification[] = "MDB_IF";
 constexpr std::int32_t kIdentificationLength = sizeof(kIdentification) - 1;
 
 bool identifies_adapter(const std::uint8_t *payload, std::int32_t length) {
@@ -37,19 +32,13 @@ bool probe_port(const char *path) {
     return false;
   }
   korvel::port::configure_port(handle, korvel::port::Role::Probe);
-  if (!korvel::port::purge_receive(handle)) {
-    korvel::port::close_port(handle);
-    return false;
-  }
   std::uint8_t reply[kProbeReplyCapacity];
   std::int32_t delivered = kProbeReplyCapacity;
-  korvel::link::LinkStatus status = korvel::link::kLinkNotReceived;
-  if (korvel::link::send_request(handle, &kReadVersionCommand, 1)) {
-    status = korvel::link::receive_reply(handle, reply, &delivered);
-  }
-  korvel::port::sleep_ms(korvel::kSettleDelayMs);
+  const korvel::link::LinkStatus status =
+      korvel::exchange(handle, korvel::link::FittingCommand{korvel::adapter::kReadVersionCommand},
+                       reply, &delivered);
   korvel::port::close_port(handle);
-  return status == korvel::link::kLinkOk && identifies_adapter(reply, delivered);
+  return status == korvel::link::LinkStatus::Ok && identifies_adapter(reply, delivered);
 }
 
 // Each listed port leaves its verdict in the host's buffer: the name when the

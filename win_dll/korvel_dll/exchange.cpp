@@ -5,18 +5,17 @@
 
 namespace korvel {
 
-ExchangeResult exchange(port::Handle handle, const std::uint8_t *command, std::int32_t count,
-                        std::uint8_t *reply, std::int32_t *reply_length) {
-  (void)port::purge_receive(handle);
+link::LinkStatus exchange(port::Handle handle, const link::FittingCommand &command,
+                          std::uint8_t *reply, std::int32_t *reply_length) {
   if (!port::purge_receive(handle)) {
-    return {false, link::kLinkNotReceived};
+    return link::LinkStatus::NotReceived;
   }
-  link::LinkStatus status = link::kLinkNotReceived;
-  if (link::send_request(handle, command, count)) {
+  link::LinkStatus status = link::LinkStatus::NotReceived;
+  if (link::send_request(handle, command)) {
     status = link::receive_reply(handle, reply, reply_length);
   }
   port::sleep_ms(kSettleDelayMs);
-  return {true, status};
+  return status;
 }
 
 } // namespace korvel

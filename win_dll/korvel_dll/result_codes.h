@@ -1,6 +1,7 @@
 // How link outcomes and adapter status bytes become result codes.
 #pragma once
 
+#include "adapter_commands.h"
 #include "korvel_dll.h"
 #include "link/link_status.h"
 
@@ -8,38 +9,35 @@
 
 namespace korvel {
 
-// Status bytes the adapter answers with; a one-byte reply is read as one.
-constexpr std::uint8_t kStatusOk = 0x00;
-constexpr std::uint8_t kStatusTimeout = 0xFC;
-constexpr std::uint8_t kStatusCrcError = 0xFD;
-constexpr std::uint8_t kStatusFE = 0xFE;
-constexpr std::uint8_t kStatusError = 0xFF;
-
-// A receive that did not produce a valid reply.
-constexpr std::int32_t result_for_link_failure(std::uint8_t link_status) {
-  switch (link_status) {
-  case link::kLinkTimeout:
+// The outcome of an exchange; a valid reply is MDB_IF_OK here, and what it
+// says is read from its bytes.
+constexpr std::int32_t result_for(link::LinkStatus status) {
+  switch (status) {
+  case link::LinkStatus::Ok:
+    return MDB_IF_OK;
+  case link::LinkStatus::Timeout:
     return MDB_IF_TIMEOUT;
-  case link::kLinkCrcError:
+  case link::LinkStatus::CrcError:
     return MDB_IF_OPEN_OR_CRC_ERROR;
-  default:
-    return MDB_IF_LINK_ERROR;
+  case link::LinkStatus::NotReceived:
+    break;
   }
+  return MDB_IF_LINK_ERROR;
 }
 
 // The status byte of a line reset or version reply: unknown values are a
 // link error, only 0xFF is an adapter error.
 constexpr std::int32_t result_for_status(std::uint8_t status) {
   switch (status) {
-  case kStatusOk:
+  case adapter::kStatusOk:
     return MDB_IF_OK;
-  case kStatusTimeout:
+  case adapter::kStatusTimeout:
     return MDB_IF_TIMEOUT;
-  case kStatusCrcError:
+  case adapter::kStatusCrcError:
     return MDB_IF_OPEN_OR_CRC_ERROR;
-  case kStatusFE:
+  case adapter::kStatusFE:
     return MDB_IF_ADAPTER_STATUS_FE;
-  case kStatusError:
+  case adapter::kStatusError:
     return MDB_IF_ADAPTER_ERROR;
   default:
     return MDB_IF_LINK_ERROR;

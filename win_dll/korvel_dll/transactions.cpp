@@ -3,6 +3,7 @@
 #include "exchange.h"
 #include "korvel_dll.h"
 #include "link/frame.h"
+#include "link/frame_assembler.h"
 #include "port/export_lock.h"
 #include "result_codes.h"
 
@@ -10,22 +11,28 @@
 
 namespace {
 
-using korvel::ExchangeResult;
+using korvel::link::FittingCommand;
+using korvel::link::LinkStatus;
 using korvel::port::Handle;
 
-constexpr std::uint8_t kReadVersionCommand = 0x01;
-constexpr std::uint8_t kLineResetCommand = 0x02;
+static_assert(MDB_IF_MAX_COMMAND_ANY_BYTES == korvel::link::kMaxCommandAnyBytes);
+static_assert(MDB_IF_MAX_COMMAND_UNSTUFFED == korvel::link::kMaxCommandUnstuffed);
+static_assert(MDB_IF_MAX_REPLY_PAYLOAD ==
+              korvel::link::kAccumulatorSize - korvel::link::kFrameOverhead);
 
-constexpr int kCommandAttempts = 3;
-// After a failed attempt, before the next one (and after the last).
-constexpr std::uint32_t kRetryDelayMs = 20;
+// An interface's receive queue is purged once more before each exchange; the
+// outcome of that first purge is not looked at.
+LinkStatus interface_exchange(Handle handle, const FittingCommand &command, std::uint8_t *reply,
+                              std::int32_t *reply_length) {
+  (void)korvel::port::purge_receive(handle);
+  return korvel::exchange(handle, command, reply, reply_length);
+}
 
-// Host arguments that would make the library read or write memory it was not
-// given are refused before the port is touched.
-bool exec_arguments_valid(const std::uint8_t *command, std::int32_t command_length,
-                          const std::uint8_t *reply, const std::int32_t *reply_length) {
-  return korvel::link::command_fits(command, command_length) && reply_length != nullptr &&
-         *reply_length >= 0 && (reply != nullptr || *reply_length == 0);
+// Host arguments that would make the library write memory it was not given
+// are refused before the port is touched (the command itself is checked by
+// check_command).
+bool reply_arguments_valid(const std::uint8_t *reply, const std::int32_t *reply_length) {
+  return reply_length != nullptr && *reply_length >= 0 && (reply != nullptr || *reply_length == 0);
 }
 
 std::int32_t evaluate_command_reply(const std::uint8_t *reply, std::int32_t delivered) {
@@ -38,14 +45,11 @@ std::int32_t evaluate_command_reply(const std::uint8_t *reply, std::int32_t deli
 // status byte. Returns the result code for everything but a valid reply with
 // status 0x00; then returns MDB_IF_OK and leaves the delivered length in
 // *delivered.
-std::int32_t status_exchange(Handle handle, std::uint8_t command, std::uint8_t *reply,
+std::int32_t status_exchange(Handle handle, const std::uint8_t &command, std::uint8_t *reply,
                              std::int32_t *delivered) {
-  const ExchangeResult result = korvel::exchange(handle, &command, 1, reply, delivered);
-  if (!result.purged) {
-    return MDB_IF_LINK_ERROR;
-  }
-  if (result.link_status != korvel::link::kLinkOk) {
-    return korvel::result_for_link_failure(result.link_status);
+  const LinkStatus status = interface_exchange(handle, FittingCommand{command}, reply, delivered);
+  if (status != LinkStatus::Ok) {
+    return korvel::result_for(status);
   }
   // A valid reply without a single byte carries no status to read (and a
   // host that passed no buffer got none delivered).
@@ -63,21 +67,20 @@ extern "C" int32_t MDB_IF_ExecCommand(MDB_IF_HANDLE handle, const uint8_t *comma
   if (!korvel::is_current_interface(handle)) {
     return MDB_IF_BAD_HANDLE;
   }
-  if (!exec_arguments_valid(command, commandLength, reply, replyLength)) {
+  const auto fitting = korvel::link::check_command(command, commandLength);
+  if (!fitting || !reply_arguments_valid(reply, replyLength)) {
     return MDB_IF_LINK_ERROR;
   }
-  std::uint8_t last_status = korvel::link::kLinkNotReceived;
-  for (int attempt = 0; attempt < kCommandAttempts; ++attempt) {
-    const ExchangeResult result =
-        korvel::exchange(handle, command, commandLength, reply, replyLength);
-    last_status = result.link_status;
+  LinkStatus last_status = LinkStatus::NotReceived;
+  for (int attempt = 0; attempt < korvel::kCommandAttempts; ++attempt) {
+    last_status = interface_exchange(handle, *fitting, reply, replyLength);
     // Adapter-reported errors come in valid replies and are never retried.
-    if (result.purged && last_status == korvel::link::kLinkOk) {
+    if (last_status == LinkStatus::Ok) {
       return evaluate_command_reply(reply, *replyLength);
     }
-    korvel::port::sleep_ms(kRetryDelayMs);
+    korvel::port::sleep_ms(korvel::kRetryDelayMs);
   }
-  return korvel::result_for_link_failure(last_status);
+  return korvel::result_for(last_status);
 }
 
 extern "C" int32_t MDB_IF_LineReset(MDB_IF_HANDLE handle) {
@@ -87,7 +90,7 @@ extern "C" int32_t MDB_IF_LineReset(MDB_IF_HANDLE handle) {
   }
   std::uint8_t status = 0;
   std::int32_t delivered = sizeof(status);
-  return status_exchange(handle, kLineResetCommand, &status, &delivered);
+  return status_exchange(handle, korvel::adapter::kLineResetCommand, &status, &delivered);
 }
 
 extern "C" int32_t MDB_IF_GetVersion(MDB_IF_HANDLE handle, char *text, int32_t capacity) {
@@ -100,7 +103,8 @@ extern "C" int32_t MDB_IF_GetVersion(MDB_IF_HANDLE handle, char *text, int32_t c
   }
   auto *reply = reinterpret_cast<std::uint8_t *>(text);
   std::int32_t delivered = capacity;
-  const std::int32_t result = status_exchange(handle, kReadVersionCommand, reply, &delivered);
+  const std::int32_t result =
+      status_exchange(handle, korvel::adapter::kReadVersionCommand, reply, &delivered);
   if (result != MDB_IF_OK) {
     return result;
   }

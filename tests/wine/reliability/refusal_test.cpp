@@ -69,7 +69,7 @@ TEST_F(WineRefusals, RefusedArgumentsLeaveTheBuffersAndTheLineAlone) {
   EXPECT_EQ(seen.size(), expected.size()) << run.output;
   EXPECT_EQ(seen["exec-not-current"], 3) << "null, invalid and foreign handles";
   // Only the final line reset reached the adapter.
-  EXPECT_EQ(commands_received(adapter), (std::vector<Bytes>{{korvel::sim::kLineResetCommand}}));
+  EXPECT_EQ(commands_received(adapter), (std::vector<Bytes>{{korvel::adapter::kLineResetCommand}}));
   EXPECT_EQ(adapter.bad_request_count(), 0U);
 }
 

@@ -2,6 +2,7 @@
 // DLL under Wine: the master side of the pseudo-terminal behind COM5 closes.
 // The call must end within its bound with a failure, later calls must fail,
 // the close must work, and a port that is there must open afterwards.
+#include "exchange.h"
 #include "korvel_dll.h"
 #include "wine_test.h"
 
@@ -13,8 +14,8 @@ namespace {
 
 // One silent receive and the settle delay, the pauses of a command's three
 // attempts, and Wine's coarse tick and load.
-constexpr long kSilentExchangeMs = 520;
-constexpr long kAttemptPausesMs = 3 * 40;
+constexpr long kSilentExchangeMs = korvel::kSilentExchangeMs;
+constexpr long kAttemptPausesMs = korvel::kCommandAttempts * 2 * korvel::kRetryDelayMs;
 constexpr long kLateMs = 500;
 
 using WineUnplug = WineTest;

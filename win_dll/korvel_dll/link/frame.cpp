@@ -6,8 +6,6 @@
 
 namespace korvel::link {
 
-TransmitBuffer g_transmit;
-
 namespace {
 
 std::int32_t count_escapes(const std::uint8_t *bytes, std::int32_t count) {
@@ -82,10 +80,18 @@ std::int32_t stuff_in_place(std::uint8_t *frame, std::int32_t length) {
   return stuffed_length;
 }
 
-void encode_request(const std::uint8_t *command, std::int32_t count) {
-  g_transmit.length =
-      encode_frame(kRequestHeader1, kRequestHeader2, command, count, g_transmit.bytes);
-  g_transmit.length = stuff_in_place(g_transmit.bytes, g_transmit.length);
+std::optional<FittingCommand> check_command(const std::uint8_t *command, std::int32_t count) {
+  if (!command_fits(command, count)) {
+    return std::nullopt;
+  }
+  return FittingCommand{command, count};
+}
+
+std::int32_t encode_request(const FittingCommand &command,
+                            std::uint8_t (&frame)[kTransmitBufferSize]) {
+  const std::int32_t length =
+      encode_frame(kRequestHeader1, kRequestHeader2, command.bytes(), command.count(), frame);
+  return stuff_in_place(frame, length);
 }
 
 } // namespace korvel::link

@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 
 namespace korvel::link {
 
@@ -48,17 +49,33 @@ constexpr std::uint8_t escape_code(std::uint8_t special) {
   return special == kStx ? kEscapedStx : special == kEtx ? kEscapedEtx : kEscapedEscape;
 }
 
-// The library-wide transmit buffer: holds one request frame from the start of
-// the build until the write completes.
-struct TransmitBuffer {
-  std::uint8_t bytes[kTransmitBufferSize];
-  std::int32_t length;
-};
-extern TransmitBuffer g_transmit;
-
 // Whether a command can be framed: a count of at least 0, bytes present when
 // the count is not 0, and a stuffed frame that fits the transmit buffer.
 bool command_fits(const std::uint8_t *command, std::int32_t count);
+
+// A command known to fit the transmit buffer once framed and stuffed. Host
+// bytes become one only through check_command, so the length check runs once,
+// where a command comes in, and the send relies on it.
+class FittingCommand {
+public:
+  // A single byte always fits.
+  explicit constexpr FittingCommand(const std::uint8_t &byte) : bytes_(&byte), count_(1) {}
+
+  const std::uint8_t *bytes() const { return bytes_; }
+  std::int32_t count() const { return count_; }
+
+private:
+  constexpr FittingCommand(const std::uint8_t *bytes, std::int32_t count)
+      : bytes_(bytes), count_(count) {}
+  friend std::optional<FittingCommand> check_command(const std::uint8_t *command,
+                                                     std::int32_t count);
+
+  const std::uint8_t *bytes_;
+  std::int32_t count_;
+};
+
+// The command, if command_fits says it can be framed.
+std::optional<FittingCommand> check_command(const std::uint8_t *command, std::int32_t count);
 
 // Builds the unstuffed frame STX, header1, header2, payload, CRC, ETX into
 // frame, which must hold count + kFrameOverhead bytes. Returns its length.
@@ -69,8 +86,9 @@ std::int32_t encode_frame(std::uint8_t header1, std::uint8_t header2, const std:
 // needed; frame must have room for the stuffed length. Returns that length.
 std::int32_t stuff_in_place(std::uint8_t *frame, std::int32_t length);
 
-// Builds and stuffs the request frame for a command that fits into the
-// transmit buffer.
-void encode_request(const std::uint8_t *command, std::int32_t count);
+// Builds and stuffs the request frame for the command into frame. Returns its
+// length.
+std::int32_t encode_request(const FittingCommand &command,
+                            std::uint8_t (&frame)[kTransmitBufferSize]);
 
 } // namespace korvel::link

@@ -13,7 +13,7 @@ FrameAssembler g_reply{kReplyHeader2};
 
 LinkStatus deliver_payload(std::uint8_t *payload, std::int32_t *length) {
   if (!frame_is_valid(g_reply)) {
-    return kLinkCrcError;
+    return LinkStatus::CrcError;
   }
   std::int32_t delivered = g_reply.length() - kFrameOverhead;
   const std::int32_t capacity = *length > 0 ? *length : 0;
@@ -24,7 +24,7 @@ LinkStatus deliver_payload(std::uint8_t *payload, std::int32_t *length) {
     std::memcpy(payload, g_reply.frame() + kPayloadOffset, static_cast<std::size_t>(delivered));
   }
   *length = delivered;
-  return kLinkOk;
+  return LinkStatus::Ok;
 }
 
 } // namespace
@@ -52,12 +52,12 @@ LinkStatus receive_reply(port::Handle handle, std::uint8_t *payload, std::int32_
         return deliver_payload(payload, length);
       }
       if (last_activity - started >= kReceiveLimitMs) {
-        return kLinkTimeout;
+        return LinkStatus::Timeout;
       }
     }
     const std::uint32_t now = port::tick_ms();
     if (now - last_activity >= kSilenceTimeoutMs || now - started >= kReceiveLimitMs) {
-      return kLinkTimeout;
+      return LinkStatus::Timeout;
     }
   }
 }

@@ -21,9 +21,9 @@ constexpr std::uint32_t kPollIntervalMs = 10;
 constexpr std::uint32_t kReceiveLimitMs = 2000;
 
 // Waits for one reply frame (header byte 2 = 0x00) and checks its CRC.
-// On entry *length is the capacity of payload; on kLinkOk it is the number of
-// payload bytes copied to payload, at most that capacity. On kLinkTimeout and
-// kLinkCrcError neither payload nor *length is written.
+// On entry *length is the capacity of payload; on Ok it is the number of
+// payload bytes copied to payload, at most that capacity. On Timeout and
+// CrcError neither payload nor *length is written.
 LinkStatus receive_reply(port::Handle handle, std::uint8_t *payload, std::int32_t *length);
 
 } // namespace korvel::link

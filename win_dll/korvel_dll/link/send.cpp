@@ -1,17 +1,18 @@
 #include "send.h"
 
-#include "frame.h"
-
 namespace korvel::link {
+namespace {
 
-bool send_request(port::Handle handle, const std::uint8_t *command, std::int32_t count) {
-  if (!command_fits(command, count)) {
-    return false;
-  }
-  encode_request(command, count);
-  for (std::int32_t offset = 0; offset < g_transmit.length;) {
-    const std::int32_t written =
-        port::write_bytes(handle, g_transmit.bytes + offset, g_transmit.length - offset);
+// The library-wide transmit buffer: holds one request frame from the start of
+// the build until the write completes.
+std::uint8_t g_transmit[kTransmitBufferSize];
+
+} // namespace
+
+bool send_request(port::Handle handle, const FittingCommand &command) {
+  const std::int32_t length = encode_request(command, g_transmit);
+  for (std::int32_t offset = 0; offset < length;) {
+    const std::int32_t written = port::write_bytes(handle, g_transmit + offset, length - offset);
     if (written <= 0) {
       return false;
     }

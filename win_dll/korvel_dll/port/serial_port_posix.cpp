@@ -23,6 +23,10 @@ constexpr const char *kParentStep = "..";
 // it is reported as failed, as a synchronous write would block.
 constexpr int kWriteRoomWaitMs = 1000;
 
+// termios names its speeds; this is the one for kBaudRate.
+constexpr speed_t kLineSpeed = B38400;
+static_assert(kBaudRate == 38400, "kLineSpeed must name kBaudRate");
+
 int to_fd(Handle handle) {
   const auto value = reinterpret_cast<std::intptr_t>(handle);
   return (value > 0 && value <= INT_MAX) ? static_cast<int>(value) : -1;
@@ -118,8 +122,8 @@ void configure_port(Handle handle, Role role) {
   settings.c_cflag |= CS8 | CLOCAL | CREAD;
   settings.c_cc[VMIN] = 0;
   settings.c_cc[VTIME] = 0;
-  (void)cfsetispeed(&settings, B38400);
-  (void)cfsetospeed(&settings, B38400);
+  (void)cfsetispeed(&settings, kLineSpeed);
+  (void)cfsetospeed(&settings, kLineSpeed);
   (void)tcsetattr(fd, TCSANOW, &settings);
   if (role == Role::Interface) {
     set_modem_line(fd, TIOCMBIS, TIOCM_DTR);

@@ -11,7 +11,8 @@ namespace {
 constexpr const char *kInterfacePrefix = "\\\\.\\";
 constexpr const char *kProbePrefix = "\\\\?\\";
 
-char kLineSettings[] = "baud=38400 parity=N data=8 stop=1";
+// 8N1; the speed is set on its own, from kBaudRate.
+char kLineSettings[] = "parity=N data=8 stop=1";
 
 HANDLE to_win32(Handle handle) { return static_cast<HANDLE>(handle); }
 
@@ -46,6 +47,7 @@ void configure_port(Handle handle, Role role) {
   dcb.DCBlength = sizeof(dcb);
   (void)GetCommState(to_win32(handle), &dcb);
   (void)BuildCommDCBA(kLineSettings, &dcb);
+  dcb.BaudRate = kBaudRate;
   if (role == Role::Interface) {
     apply_interface_line_control(dcb);
   }
