@@ -14,6 +14,7 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -48,6 +49,7 @@ Answer default_answer(const Bytes &command);
 // The reply a scan identifies the adapter by: "MDB_IF" and more text, with
 // no status byte in front.
 constexpr const char *kIdentificationText = "MDB_IF KORVEL-SIM 1.0";
+static_assert(std::string_view(kIdentificationText).starts_with(adapter::kIdentification));
 
 // A reply frame carrying this payload.
 Answer reply(Bytes payload);
