@@ -148,11 +148,6 @@ void check_round_trip(const Command &command) {
 
 } // namespace
 
-extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-  check(fuzz::reference_self_check(), "the reference model reproduces the worked examples");
-  return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
   if (size < kHeaderSize) {
     return 0;

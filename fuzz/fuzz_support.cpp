@@ -1,5 +1,7 @@
 #include "fuzz_support.h"
 
+#include "reference_codec.h"
+
 #include <cstdio>
 
 namespace korvel::fuzz {
@@ -50,3 +52,11 @@ bool GuardedBuffer::untouched_beyond(std::int32_t written) const {
 }
 
 } // namespace korvel::fuzz
+
+// Both fuzzers first make sure the reference model still reproduces the
+// worked examples: a model that drifted would judge every input wrongly.
+extern "C" int LLVMFuzzerInitialize(int *, char ***) {
+  korvel::fuzz::check(korvel::fuzz::reference_self_check(),
+                      "the reference model reproduces the worked examples");
+  return 0;
+}
