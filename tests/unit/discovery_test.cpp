@@ -4,7 +4,7 @@
 #include "fake_adapter.h"
 #include "korvel_dll.h"
 #include "link/receiver.h"
-#include "port/port_list_fixed.h"
+#include "port_list_fixed.h"
 
 #include <gtest/gtest.h>
 
