@@ -5,11 +5,6 @@
 namespace wine_test {
 namespace {
 
-constexpr int kOk = 0;
-constexpr int kBadHandle = 1;
-constexpr int kOpenFailed = 2;
-constexpr int kLinkError = 5;
-
 using WineOpenClose = WineTest;
 
 TEST_F(WineOpenClose, CloseAcceptsOnlyTheCurrentHandleAndOnlyOnce) {

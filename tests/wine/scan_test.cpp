@@ -5,10 +5,6 @@
 namespace wine_test {
 namespace {
 
-constexpr int kOk = 0;
-constexpr int kListUnreadable = 2;
-constexpr int kLinkError = 5;
-
 // A silent port costs one receive timeout and the settle delay.
 constexpr long kSilentProbeMs = 520;
 constexpr long kEarlyMs = 40;

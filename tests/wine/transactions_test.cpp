@@ -6,13 +6,6 @@
 namespace wine_test {
 namespace {
 
-constexpr int kOk = 0;
-constexpr int kCrcError = 2;
-constexpr int kTimeout = 4;
-constexpr int kLinkError = 5;
-constexpr int kAdapterError = 6;
-constexpr int kAdapterStatusFe = 7;
-
 // One exchange against a silent adapter: the 500 ms receive timeout and the
 // 20 ms settle delay; a failed command attempt sleeps another 20 ms. Wine's
 // tick moves in steps of about 16 ms, so the bounds are generous.
