@@ -4,7 +4,7 @@
 #include "link/frame.h"
 #include "link/receiver.h"
 #include "plain_byte.h"
-#include "port/serial_port_fake.h"
+#include "serial_port_fake.h"
 
 #include <benchmark/benchmark.h>
 

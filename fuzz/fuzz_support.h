@@ -2,7 +2,7 @@
 #pragma once
 
 #include "port/serial_port.h"
-#include "port/serial_port_fake.h"
+#include "serial_port_fake.h"
 
 #include <cstdint>
 #include <vector>

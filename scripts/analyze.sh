@@ -5,25 +5,16 @@
 # The Linux sources are analyzed with the compile commands of a configure in
 # build/analyze. The Win32-only sources (those the Linux build does not
 # compile) are analyzed for the x86_64-w64-mingw32 target against the
-# MinGW-w64 headers. Not analyzed: the scripted fake port and the fixed port
-# list, test backends that only the unit and integration tests link.
+# MinGW-w64 headers. The test backends (the scripted fake port, the fixed
+# port list) are in tests/support, not here.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 BUILD=build/analyze
 LIBRARY=win_dll/korvel_dll
-TEST_BACKENDS=("$LIBRARY/port/serial_port_fake.cpp" "$LIBRARY/port/port_list_fixed.cpp")
 MINGW_CXX=x86_64-w64-mingw32-g++-posix
 
 scripts/install-deps.sh
-
-is_test_backend() {
-  local source
-  for source in "${TEST_BACKENDS[@]}"; do
-    [ "$1" = "$source" ] && return 0
-  done
-  return 1
-}
 
 cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_EXPORT_COMPILE_COMMANDS=ON \
   -DKORVEL_BUILD_TESTS=OFF >/dev/null
@@ -33,9 +24,7 @@ compiled=$(grep -o "\"file\": \"$PWD/$LIBRARY/[^\"]*\"" "$BUILD/compile_commands
 linux_sources=()
 win32_sources=()
 for source in $(git ls-files "$LIBRARY/*.cpp"); do
-  if is_test_backend "$source"; then
-    continue
-  elif grep -qxF "$source" <<<"$compiled"; then
+  if grep -qxF "$source" <<<"$compiled"; then
     linux_sources+=("$source")
   else
     win32_sources+=("$source")

@@ -29,8 +29,7 @@ scripts/analyze.sh
 echo "== Fuzzers, ${FUZZ_SECONDS} s each"
 fuzz/run_fuzzers.sh "$FUZZ_SECONDS"
 
-echo "== Native library, demo, unit, pseudo-terminal and Wine tests"
+echo "== Native library, unit, pseudo-terminal, tool, packaging and Wine tests"
 cmake --preset native >/dev/null
 cmake --build --preset native
-./build/native/demo/korvel_demo >/dev/null
 ctest --preset native

@@ -21,7 +21,6 @@ namespace {
 using korvel::tools::format_hex;
 
 constexpr std::chrono::seconds kSelfExitTimeout{10};
-constexpr int kExitSetupFailed = 1;
 constexpr const char *kStty = "/usr/bin/stty";
 
 bool contains(const std::string &text, const std::string &part) {

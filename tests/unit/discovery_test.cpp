@@ -4,7 +4,8 @@
 #include "fake_adapter.h"
 #include "korvel_dll.h"
 #include "link/receiver.h"
-#include "port/port_list_fixed.h"
+#include "port_list_fixed.h"
+#include "worked_frames.h"
 
 #include <gtest/gtest.h>
 
@@ -23,7 +24,7 @@ using korvel::port::Role;
 
 constexpr std::uint32_t kSilentProbeMs = korvel::kSilentExchangeMs;
 constexpr char kPattern = '\x5A';
-const Bytes kReadVersionWire = {0x02, 0x00, 0x30, 0x01, 0xD9, 0x28, 0x03};
+using worked_frames::kReadVersionWire;
 
 Bytes text(const std::string &characters) { return Bytes(characters.begin(), characters.end()); }
 

@@ -2,7 +2,7 @@
 
 #include "current_interface.h"
 #include "korvel_dll.h"
-#include "port/port_list_fixed.h"
+#include "port_list_fixed.h"
 
 using korvel::port::fake::Bytes;
 

@@ -4,7 +4,7 @@
 #pragma once
 
 #include "link/frame.h"
-#include "port/serial_port_fake.h"
+#include "serial_port_fake.h"
 
 #include <gtest/gtest.h>
 

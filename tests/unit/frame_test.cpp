@@ -2,7 +2,7 @@
 #include "link/crc16.h"
 #include "link/frame.h"
 #include "link/send.h"
-#include "port/serial_port_fake.h"
+#include "serial_port_fake.h"
 
 #include <gtest/gtest.h>
 

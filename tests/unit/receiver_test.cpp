@@ -4,7 +4,7 @@
 #include "link/frame.h"
 #include "link/frame_assembler.h"
 #include "link/receiver.h"
-#include "port/serial_port_fake.h"
+#include "serial_port_fake.h"
 
 #include <gtest/gtest.h>
 

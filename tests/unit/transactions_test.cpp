@@ -5,6 +5,7 @@
 #include "fake_adapter.h"
 #include "korvel_dll.h"
 #include "link/receiver.h"
+#include "worked_frames.h"
 
 #include <gtest/gtest.h>
 
@@ -29,8 +30,8 @@ constexpr int kAttempts = korvel::kCommandAttempts;
 constexpr std::uint8_t kGuard = 0xA5;
 constexpr std::int32_t kGuardBytes = 8;
 
-const Bytes kLineResetWire = {0x02, 0x00, 0x30, 0x7D, 0xE2, 0xE9, 0x4B, 0x03};
-const Bytes kGetVersionWire = {0x02, 0x00, 0x30, 0x01, 0xD9, 0x28, 0x03};
+using worked_frames::kLineResetWire;
+using worked_frames::kReadVersionWire;
 const Bytes kVersionReply = {0x00, 'V', '1', '.', '0'};
 
 // A command whose bytes all need stuffing, and whose frame would just fill the
@@ -359,7 +360,7 @@ TEST_F(TransactionTest, FixedCommandsGoOutAsTheirKnownFrames) {
   answer_with({0x00});
   EXPECT_EQ(MDB_IF_LineReset(handle_), MDB_IF_OK);
   EXPECT_EQ(version().result, MDB_IF_OK);
-  EXPECT_EQ(port_->requests, (std::vector<Bytes>{kLineResetWire, kGetVersionWire}));
+  EXPECT_EQ(port_->requests, (std::vector<Bytes>{kLineResetWire, kReadVersionWire}));
 }
 
 TEST_F(TransactionTest, ExecSendsTheHostCommandFramedAndStuffed) {

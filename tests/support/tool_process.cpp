@@ -2,7 +2,6 @@
 
 #include <atomic>
 #include <csignal>
-#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <sys/wait.h>
@@ -15,7 +14,6 @@ namespace {
 constexpr std::chrono::milliseconds kPollInterval{10};
 constexpr std::chrono::seconds kStartTimeout{10};
 constexpr std::chrono::seconds kStopTimeout{5};
-constexpr int kExecFailedStatus = 127;
 
 std::string unique_port_file() {
   static std::atomic<int> count{0};
@@ -54,19 +52,7 @@ ProcessResult run_korvel(const std::vector<std::string> &args) {
 
 BackgroundProcess::BackgroundProcess(const std::vector<std::string> &argv)
     : out_(std::tmpfile()), err_(std::tmpfile()) {
-  std::vector<char *> args;
-  for (const std::string &arg : argv) {
-    args.push_back(const_cast<char *>(arg.c_str()));
-  }
-  args.push_back(nullptr);
-  pid_ = fork();
-  if (pid_ == 0) {
-    dup2(open("/dev/null", O_RDONLY), STDIN_FILENO);
-    dup2(fileno(out_), STDOUT_FILENO);
-    dup2(fileno(err_), STDERR_FILENO);
-    execv(args[0], args.data());
-    _exit(kExecFailedStatus);
-  }
+  pid_ = start_process(argv, out_, err_);
 }
 
 BackgroundProcess::~BackgroundProcess() {
@@ -85,21 +71,17 @@ void BackgroundProcess::send_signal(int signal) const {
 }
 
 std::optional<int> BackgroundProcess::wait_for_exit(std::chrono::milliseconds timeout) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  int status = 0;
-  while (pid_ > 0 && !reaped_) {
-    if (waitpid(pid_, &status, WNOHANG) == pid_) {
-      reaped_ = true;
-      return WIFEXITED(status) ? std::optional<int>(WEXITSTATUS(status)) : std::nullopt;
-    }
-    if (std::chrono::steady_clock::now() >= deadline) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-      reaped_ = true;
-    }
-    std::this_thread::sleep_for(kPollInterval);
+  if (pid_ <= 0 || reaped_) {
+    return std::nullopt;
   }
-  return std::nullopt;
+  reaped_ = true;
+  int status = 0;
+  if (!wait_until(pid_, std::chrono::steady_clock::now() + timeout, status)) {
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+    return std::nullopt;
+  }
+  return WIFEXITED(status) ? std::optional<int>(WEXITSTATUS(status)) : std::nullopt;
 }
 
 std::string BackgroundProcess::output() const { return read_all(out_); }

@@ -9,7 +9,7 @@
 // a probe) so that tests can tell the two opens apart.
 #pragma once
 
-#include "serial_port.h"
+#include "port/serial_port.h"
 
 #include <cstdint>
 #include <deque>

@@ -12,10 +12,13 @@
 
 namespace tool_test {
 
+// The tools' exit statuses. korvel-sim shares 0 and 2 with korvel, and ends
+// with kExitSetupFailed when it cannot set up its line.
 constexpr int kExitSuccess = 0;
 constexpr int kExitNothingFound = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitResultBase = 10;
+constexpr int kExitSetupFailed = 1;
 
 constexpr std::chrono::seconds kToolTimeout{20};
 

@@ -1,7 +1,7 @@
 // A port list that tests set directly, standing in for the system's list.
 #pragma once
 
-#include "port_list.h"
+#include "port/port_list.h"
 
 #include <string>
 #include <vector>

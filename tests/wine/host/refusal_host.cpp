@@ -9,35 +9,19 @@
 // opened first; at the end a line reset shows that it is still the current,
 // working interface, and it is closed.
 #include "exports.h"
+#include "guarded.h"
 #include "korvel_dll.h"
 
 #include <windows.h>
 
-#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <vector>
 
 namespace {
 
-constexpr std::size_t kGuardBytes = 32;
-constexpr std::uint8_t kFill = 0xA5;
 constexpr std::int32_t kCapacity = 64;
 constexpr int kExitLoadFailed = 65;
-
-// Room for a value or buffer of `size` bytes, with guard bytes on both sides.
-class Guarded {
-public:
-  explicit Guarded(std::size_t size) : bytes_(size + 2 * kGuardBytes, kFill) {}
-  std::uint8_t *data() { return bytes_.data() + kGuardBytes; }
-  bool clean() const {
-    return std::all_of(bytes_.begin(), bytes_.end(), [](std::uint8_t b) { return b == kFill; });
-  }
-
-private:
-  std::vector<std::uint8_t> bytes_;
-};
 
 std::int64_t now_ms() {
   LARGE_INTEGER counter;
@@ -58,8 +42,8 @@ void report(const char *name, std::int32_t result, std::int64_t started, bool cl
 void exec_case(const KorvelExports &library, MDB_IF_HANDLE handle, const char *name,
                const std::uint8_t *command, std::int32_t length, bool null_reply,
                std::int32_t capacity, bool null_length) {
-  Guarded reply(kCapacity);
-  Guarded reply_length(sizeof(std::int32_t));
+  GuardedBuffer reply(kCapacity);
+  GuardedBuffer reply_length(sizeof(std::int32_t));
   std::memcpy(reply_length.data(), &capacity, sizeof(capacity));
   const std::int64_t started = now_ms();
   const std::int32_t result =
@@ -68,31 +52,32 @@ void exec_case(const KorvelExports &library, MDB_IF_HANDLE handle, const char *n
   std::int32_t after = 0;
   std::memcpy(&after, reply_length.data(), sizeof(after));
   const bool length_kept = after == capacity;
-  std::memset(reply_length.data(), kFill, sizeof(after)); // only the guards are left to compare
-  report(name, result, started, reply.clean() && reply_length.clean() && length_kept);
+  std::memset(reply_length.data(), kGuardFill,
+              sizeof(after)); // only the guards are left to compare
+  report(name, result, started, reply.untouched() && reply_length.untouched() && length_kept);
 }
 
 void version_case(const KorvelExports &library, MDB_IF_HANDLE handle, const char *name,
                   bool null_text, std::int32_t capacity) {
-  Guarded text(kCapacity);
+  GuardedBuffer text(kCapacity);
   const std::int64_t started = now_ms();
   const std::int32_t result = library.version(
       handle, null_text ? nullptr : reinterpret_cast<char *>(text.data()), capacity);
-  report(name, result, started, text.clean());
+  report(name, result, started, text.untouched());
 }
 
 void open_case(const KorvelExports &library, const char *name, const char *port, bool null_out) {
-  Guarded handle_out(sizeof(MDB_IF_HANDLE));
+  GuardedBuffer handle_out(sizeof(MDB_IF_HANDLE));
   const std::int64_t started = now_ms();
   const std::int32_t result =
       library.open(port, null_out ? nullptr : reinterpret_cast<MDB_IF_HANDLE *>(handle_out.data()));
-  bool clean = handle_out.clean();
+  bool clean = handle_out.untouched();
   if (!null_out) {
     // The out-handle must hold the invalid handle, and nothing around it may change.
     MDB_IF_HANDLE written = nullptr;
     std::memcpy(&written, handle_out.data(), sizeof(written));
-    std::memset(handle_out.data(), kFill, sizeof(written));
-    clean = written == MDB_IF_INVALID_HANDLE && handle_out.clean();
+    std::memset(handle_out.data(), kGuardFill, sizeof(written));
+    clean = written == MDB_IF_INVALID_HANDLE && handle_out.untouched();
   }
   report(name, result, started, clean);
 }

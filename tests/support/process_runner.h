@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdio>
 #include <string>
+#include <sys/types.h>
 #include <vector>
 
 struct ProcessResult {
@@ -24,3 +25,10 @@ std::string read_all(std::FILE *file);
 // background processes which inherit them (Wine's own services) cannot hold
 // the run open. At the deadline the program's whole process group is killed.
 ProcessResult run_process(const std::vector<std::string> &argv, std::chrono::milliseconds timeout);
+
+// Starts argv[0] (a path) with argv in a process group of its own, stdin from
+// /dev/null, output to these files. Returns its process id, or -1.
+pid_t start_process(const std::vector<std::string> &argv, std::FILE *out, std::FILE *err);
+// Waits for the child until the deadline; true, with its wait status, once
+// it has exited.
+bool wait_until(pid_t child, std::chrono::steady_clock::time_point deadline, int &status);

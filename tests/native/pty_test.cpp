@@ -1,7 +1,7 @@
 // The library over real pseudo-terminals, against the simulated adapter.
 #include "exchange.h"
 #include "korvel_dll.h"
-#include "port/port_list_fixed.h"
+#include "port_list_fixed.h"
 #include "sim_adapter.h"
 
 #include <gtest/gtest.h>

@@ -35,8 +35,20 @@ std::vector<char *> exec_arguments(const std::vector<std::string> &argv) {
   _exit(kExecFailedStatus);
 }
 
-// Waits for the child until the deadline; returns its wait status, or
-// nothing when it is still running.
+} // namespace
+
+pid_t start_process(const std::vector<std::string> &argv, std::FILE *out, std::FILE *err) {
+  const std::vector<char *> args = exec_arguments(argv);
+  const pid_t child = fork();
+  if (child == 0) {
+    exec_child(args.data(), fileno(out), fileno(err));
+  }
+  if (child > 0) {
+    setpgid(child, child); // also done by the child; whichever comes first
+  }
+  return child;
+}
+
 bool wait_until(pid_t child, Clock::time_point deadline, int &status) {
   for (;;) {
     if (waitpid(child, &status, WNOHANG) == child) {
@@ -48,8 +60,6 @@ bool wait_until(pid_t child, Clock::time_point deadline, int &status) {
     std::this_thread::sleep_for(kExitPollInterval);
   }
 }
-
-} // namespace
 
 std::string read_all(std::FILE *file) {
   std::string text;
@@ -69,15 +79,8 @@ ProcessResult run_process(const std::vector<std::string> &argv, std::chrono::mil
     result.errors = "cannot start " + (argv.empty() ? std::string("nothing") : argv[0]);
     return result;
   }
-  const std::vector<char *> args = exec_arguments(argv);
   const auto started = Clock::now();
-  const pid_t child = fork();
-  if (child == 0) {
-    exec_child(args.data(), fileno(out), fileno(err));
-  }
-  if (child > 0) {
-    setpgid(child, child); // also done by the child; whichever comes first
-  }
+  const pid_t child = start_process(argv, out, err);
   int status = 0;
   if (child > 0 && !wait_until(child, started + timeout, status)) {
     result.timed_out = true;
