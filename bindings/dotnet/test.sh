@@ -6,15 +6,19 @@ set -euo pipefail
 library=$1 sim=$2
 here=$(cd "$(dirname "$0")" && pwd)
 work=$(mktemp -d)
-sim_pid=
-stop_sim() {
-  if [ -n "$sim_pid" ]; then
-    kill -TERM "$sim_pid" 2>/dev/null || true
-    wait "$sim_pid" || true
-    sim_pid=
-  fi
+sim_pids=()
+trap 'kill -TERM "${sim_pids[@]}" 2>/dev/null || true; wait; rm -rf "$work"' EXIT
+
+# Starts korvel-sim with the given options and waits for its port file.
+start_sim() {
+  local port_file=$work/port-${#sim_pids[@]}
+  "$sim" --port-file "$port_file" "$@" >/dev/null 2>&1 &
+  sim_pids+=($!)
+  for _ in $(seq 100); do
+    [ -s "$port_file" ] && break
+    sleep 0.05
+  done
 }
-trap 'stop_sim; rm -rf "$work"' EXIT
 
 for program in tests/KorvelTest Sample; do
   exe=$work/$(basename "$program").exe
@@ -23,17 +27,13 @@ for program in tests/KorvelTest Sample; do
     "$library" >"$exe.config"
 done
 
-timeout 120 mono "$work/KorvelTest.exe" "$sim"
+start_sim --reply "02 03 7D 10=00 7D 02 03"
+start_sim --silent
+port=$(<"$work/port-0") silent_port=$(<"$work/port-1")
+timeout 120 mono "$work/KorvelTest.exe" "$port" "$silent_port"
 
-"$sim" --port-file "$work/port" --reply "0A 0B=00 11 22 33" >"$work/sim.log" 2>&1 &
-sim_pid=$!
-for _ in $(seq 100); do
-  [ -s "$work/port" ] && break
-  sleep 0.05
-done
-port=$(cat "$work/port")
 output=$(timeout 30 mono "$work/Sample.exe" "$port")
 expected="port $port: KORVEL-SIM 1.0
-reply: 00 11 22 33"
+reply: 00"
 [ "$output" = "$expected" ] || { echo "the sample printed: $output"; exit 1; }
 echo "ok   the sample's session"
