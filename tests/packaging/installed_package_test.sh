@@ -77,8 +77,8 @@ exports=$(awk '/^Ordinal Base/ { base = $3 } /Ordinal\/Name Pointer/ { table = 1
 4 MDB_IF_ExecCommand 5 MDB_IF_LineReset 6 MDB_IF_GetVersion" ] || fail "exports: $exports"
 imports=$(awk '/DLL Name:/ { print tolower($3) }' <<<"$headers" | sort | xargs)
 [ "$imports" = "advapi32.dll kernel32.dll msvcrt.dll" ] || fail "imports: $imports"
-unzip -l "$windows/bindings/python/korvel-$version-py3-none-win_amd64.whl" |
-  grep -q ' korvel/korvel_dll.dll$' || fail "no korvel_dll.dll in the Windows wheel"
+wheel=$(unzip -l "$windows/bindings/python/korvel-$version-py3-none-win_amd64.whl")
+grep -q ' korvel/korvel_dll.dll$' <<<"$wheel" || fail "no korvel_dll.dll in the Windows wheel"
 # The version resource's texts are UTF-16. The whole list is read first: grep
 # -q stopping early would fail the pipe.
 texts=$(strings -el "$windows/bin/korvel_dll.dll")

@@ -26,6 +26,7 @@ from types import TracebackType
 __all__ = [
     "KorvelError", "BadHandleError", "OpenOrCrcError", "AdapterTimeoutError",
     "LinkError", "AdapterError", "AdapterStatusFEError", "Interface", "scan",
+    "library",
 ]
 __version__ = "1.0.0"
 
