@@ -8,14 +8,32 @@ include(GNUInstallDirs)
 if(WIN32)
   set(KORVEL_ARCHIVE_SYSTEM win64)
   set(KORVEL_EXAMPLES_DIR examples)
+  set(KORVEL_BINDINGS_DIR bindings)
+  set(KORVEL_INSTALLED_LIBRARY ${CMAKE_INSTALL_BINDIR}/korvel_dll.dll)
   set(CPACK_GENERATOR ZIP)
 else()
   set(KORVEL_ARCHIVE_SYSTEM linux-${CMAKE_SYSTEM_PROCESSOR})
   set(KORVEL_EXAMPLES_DIR ${CMAKE_INSTALL_DOCDIR}/examples)
+  set(KORVEL_BINDINGS_DIR ${CMAKE_INSTALL_DATADIR}/korvel_dll/bindings)
+  set(KORVEL_INSTALLED_LIBRARY ${CMAKE_INSTALL_LIBDIR}/libkorvel_dll.so.${PROJECT_VERSION})
   set(CPACK_GENERATOR TGZ)
 endif()
 install(FILES README.md CHANGELOG.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
 install(DIRECTORY examples/host DESTINATION ${KORVEL_EXAMPLES_DIR})
+
+# The bindings: Korvel.cs with its sample, and the korvel wheel made around
+# the library just installed (so the stripped one, when CPack installs), for
+# this archive's system.
+install(FILES bindings/dotnet/Korvel.cs bindings/dotnet/Sample.cs
+  DESTINATION ${KORVEL_BINDINGS_DIR}/dotnet)
+install(CODE "
+  set(root \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}\")
+  message(STATUS \"Making the korvel wheel: \${root}/${KORVEL_BINDINGS_DIR}/python\")
+  execute_process(
+    COMMAND ${PROJECT_SOURCE_DIR}/bindings/python/build_wheel.sh
+            \"\${root}/${KORVEL_INSTALLED_LIBRARY}\" \"\${root}/${KORVEL_BINDINGS_DIR}/python\"
+            ${PROJECT_VERSION}
+    COMMAND_ERROR_IS_FATAL ANY)")
 
 set(CPACK_PACKAGE_NAME ${PROJECT_NAME})
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})

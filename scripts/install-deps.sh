@@ -8,6 +8,7 @@ packages=(
   googletest libgtest-dev libgmock-dev
   g++-mingw-w64-x86-64-posix wine wine64 binutils-mingw-w64-x86-64
   llvm lld socat zip unzip pkgconf
+  python3-venv python3-setuptools python3-wheel python3-build mono-mcs mono-runtime
 )
 
 missing=()

@@ -4,9 +4,10 @@
 # a fresh folder, where the files must be exactly those of archive_files.txt,
 # the list the README shows. Then: the example host builds against the
 # unpacked Linux tree with find_package and with pkg-config and runs against a
-# simulated adapter, as does the unpacked korvel; the unpacked DLL exports its
-# six functions at ordinals 1 to 6, imports only system DLLs and carries the
-# version; the example host builds with MinGW-w64 against the unpacked
+# simulated adapter, as do the unpacked korvel and the korvel wheel; the
+# unpacked DLL exports its six functions at ordinals 1 to 6, imports only
+# system DLLs and carries the version, the Windows wheel carries it; the
+# example host builds with MinGW-w64 against the unpacked
 # Windows tree. Without a windows build, only the Linux archive is checked.
 #   installed_package_test.sh SOURCE_DIR NATIVE_BUILD WINDOWS_BUILD RUN_WITH_ADAPTER VERSION
 set -euo pipefail
@@ -57,6 +58,12 @@ cc -Wall -Wextra -Werror "$example/host_example.c" -o "$work/pkg-config-host" \
   $(pkg-config --cflags --libs korvel_dll) -Wl,-rpath,"$(pkg-config --variable=libdir korvel_dll)"
 "$run_with_adapter" "$work/pkg-config-host"
 "$run_with_adapter" "$linux/bin/korvel" version
+# The wheel, around the archive's library, installed and run.
+/usr/bin/python3 -m venv "$work/venv"
+"$work/venv/bin/python" -m pip install -q --no-index --no-deps \
+  "$linux/share/korvel_dll/bindings/python/korvel-$version-py3-none-linux_x86_64.whl"
+(cd "$work" && env -u KORVEL_LIBRARY "$run_with_adapter" "$work/venv/bin/python" -c \
+  'import korvel, sys; print(korvel.Interface(sys.argv[1]).version())')
 dynamic=$(readelf -d "$linux/lib/libkorvel_dll.so.$version")
 grep -q 'SONAME.*\[libkorvel_dll\.so\.1\]' <<<"$dynamic" || fail "SONAME: $dynamic"
 
@@ -70,6 +77,8 @@ exports=$(awk '/^Ordinal Base/ { base = $3 } /Ordinal\/Name Pointer/ { table = 1
 4 MDB_IF_ExecCommand 5 MDB_IF_LineReset 6 MDB_IF_GetVersion" ] || fail "exports: $exports"
 imports=$(awk '/DLL Name:/ { print tolower($3) }' <<<"$headers" | sort | xargs)
 [ "$imports" = "advapi32.dll kernel32.dll msvcrt.dll" ] || fail "imports: $imports"
+wheel=$(unzip -l "$windows/bindings/python/korvel-$version-py3-none-win_amd64.whl")
+grep -q ' korvel/korvel_dll.dll$' <<<"$wheel" || fail "no korvel_dll.dll in the Windows wheel"
 # The version resource's texts are UTF-16. The whole list is read first: grep
 # -q stopping early would fail the pipe.
 texts=$(strings -el "$windows/bin/korvel_dll.dll")

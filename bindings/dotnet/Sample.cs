@@ -1,0 +1,35 @@
+// A console session with the adapter: version, line reset, one command.
+//   Sample.exe [PORT]      (without PORT, the port a scan finds)
+// Build: csc -platform:x64 Sample.cs Korvel.cs (korvel_dll.dll is 64-bit);
+// on Linux, mcs Sample.cs Korvel.cs.
+using System;
+using Korvel;
+
+static class Sample
+{
+    static int Main(string[] args)
+    {
+        try
+        {
+            string port = args.Length > 0 ? args[0] : KorvelInterface.Scan();
+            if (port == null)
+            {
+                Console.Error.WriteLine("no adapter found");
+                return 1;
+            }
+            using (var adapter = KorvelInterface.Open(port))
+            {
+                Console.WriteLine("port {0}: {1}", port, adapter.Version());
+                adapter.Reset();
+                byte[] reply = adapter.Execute(new byte[] { 0x0A, 0x0B });
+                Console.WriteLine("reply: {0}", BitConverter.ToString(reply).Replace('-', ' '));
+            }
+            return 0;
+        }
+        catch (KorvelException error)
+        {
+            Console.Error.WriteLine(error.Message);
+            return 10 + error.Code;
+        }
+    }
+}

@@ -1,0 +1,109 @@
+// Korvel.cs through the library, against two korvel-sim adapters: one that
+// answers 02 03 7D 10 with 00 7D 02 03, and a silent one.
+//   mono KorvelTest.exe PORT SILENT_PORT
+// Exits with the number of failed checks.
+using System;
+using Korvel;
+
+static class KorvelTest
+{
+    static int failures;
+
+    static void Expect(bool condition, string what)
+    {
+        if (!condition)
+            throw new Exception("expected " + what);
+    }
+
+    static T Throws<T>(Action call, string what) where T : Exception
+    {
+        try
+        {
+            call();
+        }
+        catch (T error)
+        {
+            return error;
+        }
+        throw new Exception(what + " did not throw " + typeof(T).Name);
+    }
+
+    static void Run(string name, Action test)
+    {
+        try
+        {
+            test();
+            Console.WriteLine("ok   {0}", name);
+        }
+        catch (Exception error)
+        {
+            failures++;
+            Console.WriteLine("FAIL {0}: {1}", name, error);
+        }
+    }
+
+    static int Main(string[] args)
+    {
+        string port = args[0], silentPort = args[1];
+        var command = new byte[] { 0x02, 0x03, 0x7D, 0x10 };
+
+        Run("version, reset and a command that needs stuffing", () =>
+        {
+            using (var adapter = KorvelInterface.Open(port))
+            {
+                Expect(adapter.Version() == "KORVEL-SIM 1.0", "the version text");
+                adapter.Reset();
+                Expect(BitConverter.ToString(adapter.Execute(command)) == "00-7D-02-03", "the reply");
+                Expect(BitConverter.ToString(adapter.Execute(command, 2)) == "00-7D", "2 bytes");
+            }
+        });
+
+        Run("a closed or superseded interface throws bad handle", () =>
+        {
+            var adapter = KorvelInterface.Open(port);
+            adapter.Dispose();
+            adapter.Dispose();
+            var error = Throws<KorvelException>(() => adapter.Version(), "a closed interface");
+            Expect(error.Code == 1 && error.Name == "MDB_IF_BAD_HANDLE", "code 1: " + error.Message);
+            // Reopening the port supersedes the first: the library refuses its handle.
+            var first = KorvelInterface.Open(port);
+            using (var second = KorvelInterface.Open(port))
+            {
+                error = Throws<KorvelException>(() => first.Reset(), "a superseded interface");
+                Expect(error.Result == KorvelResult.BadHandle, "code 1: " + error.Message);
+                second.Reset();
+            }
+            first.Dispose();
+        });
+
+        Run("bad arguments throw before the library is called", () =>
+        {
+            Throws<ArgumentNullException>(() => KorvelInterface.Open(null), "a null port");
+            foreach (string name in new[] { "", new string('a', 15), "../etc/tty", "pts/\u00e9" })
+                Throws<ArgumentException>(() => KorvelInterface.Open(name), "port " + name);
+            using (var adapter = KorvelInterface.Open(port))
+            {
+                Throws<ArgumentNullException>(() => adapter.Execute(null), "a null command");
+                Throws<ArgumentOutOfRangeException>(() => adapter.Execute(command, -1),
+                                                    "a negative capacity");
+                var escapes = new byte[126];
+                for (int i = 0; i < escapes.Length; i++)
+                    escapes[i] = 0x7D;
+                Throws<ArgumentException>(() => adapter.Execute(escapes), "126 stuffed bytes");
+                adapter.Execute(new byte[250]);
+            }
+        });
+
+        Run("a silent adapter throws the timeout", () =>
+        {
+            using (var adapter = KorvelInterface.Open(silentPort))
+            {
+                var error = Throws<KorvelException>(() => adapter.Execute(command), "silence");
+                Expect(error.Code == 4 && error.Result == KorvelResult.Timeout &&
+                       error.Name == "MDB_IF_TIMEOUT" && error.Function == "MDB_IF_ExecCommand",
+                       "code 4: " + error.Message);
+            }
+        });
+        return failures;
+    }
+}

@@ -1,0 +1,288 @@
+"""Drive an MDB interface adapter through korvel_dll, over ctypes.
+
+    import korvel
+
+    port = korvel.scan()              # or a known name: "COM3", "ttyUSB0"
+    with korvel.Interface(port) as adapter:
+        print(adapter.version())
+        reply = adapter.execute(bytes([0x0A, 0x0B]))
+
+Every call blocks until the adapter answers or the library gives up (about
+1.6 s at most for a silent adapter); the library serialises calls from
+several threads. A nonzero result raises a subclass of KorvelError.
+"""
+
+from __future__ import annotations
+
+import binascii
+import ctypes
+import ctypes.util
+import os
+import sys
+import threading
+from pathlib import Path
+from types import TracebackType
+
+__all__ = [
+    "KorvelError", "BadHandleError", "OpenOrCrcError", "AdapterTimeoutError",
+    "LinkError", "AdapterError", "AdapterStatusFEError", "Interface", "scan",
+    "library",
+]
+__version__ = "1.0.0"
+
+if sys.platform == "win32":
+    LIBRARY_NAME = "korvel_dll.dll"
+    _LONGEST_PORT_NAME = 15
+else:
+    LIBRARY_NAME = "libkorvel_dll.so"
+    _LONGEST_PORT_NAME = 14
+
+_PORT_NAME_BUFFER = 20
+_VERSION_CAPACITY = 512
+# No reply payload is longer, so a larger capacity changes nothing.
+_LARGEST_REPLY = 506
+# A request frame (STX, two header bytes, the command, the CRC, ETX) must
+# fit 256 bytes after 0x02, 0x03 and 0x7D have each become two bytes.
+_TRANSMIT_BUFFER = 256
+_REQUEST_HEADER = b"\x00\x30"
+_STUFFED_BYTES = (0x02, 0x03, 0x7D)
+
+
+class KorvelError(Exception):
+    """A library call returned a nonzero result.
+
+    code is the result (1..7), name its constant in korvel_dll.h and
+    function the export that returned it.
+    """
+
+    code = 0
+    name = "MDB_IF_UNKNOWN"
+    meaning = "a result this binding does not know"
+
+    def __init__(self, function: str, code: int | None = None) -> None:
+        if code is not None:
+            self.code = code
+        self.function = function
+        super().__init__(
+            f"{function} returned {self.code} ({self.name}): {self.meaning}")
+
+
+class BadHandleError(KorvelError):
+    code, name = 1, "MDB_IF_BAD_HANDLE"
+    meaning = "the interface is closed, or another open superseded it"
+
+
+class OpenOrCrcError(KorvelError):
+    code, name = 2, "MDB_IF_OPEN_OR_CRC_ERROR"
+    meaning = ("the port could not be opened, a reply failed its CRC check, "
+               "or the adapter reported status 0xFD")
+
+
+class AdapterTimeoutError(KorvelError):
+    code, name = 4, "MDB_IF_TIMEOUT"
+    meaning = "no reply in time, or the adapter reported status 0xFC"
+
+
+class LinkError(KorvelError):
+    code, name = 5, "MDB_IF_LINK_ERROR"
+    meaning = ("purging or sending failed, or the reply carried a status "
+               "byte the call does not know")
+
+
+class AdapterError(KorvelError):
+    code, name = 6, "MDB_IF_ADAPTER_ERROR"
+    meaning = "the adapter reported an error status (0xFF)"
+
+
+class AdapterStatusFEError(KorvelError):
+    code, name = 7, "MDB_IF_ADAPTER_STATUS_FE"
+    meaning = "the adapter reported status 0xFE"
+
+
+_ERRORS: dict[int, type[KorvelError]] = {
+    error.code: error for error in (
+        BadHandleError, OpenOrCrcError, AdapterTimeoutError, LinkError,
+        AdapterError, AdapterStatusFEError)
+}
+
+
+def _check(function: str, result: int) -> None:
+    if result != 0:
+        error = _ERRORS.get(result)
+        raise error(function) if error else KorvelError(function, result)
+
+
+def _candidates() -> list[str]:
+    """Where the library is looked for, in order."""
+    places = [str(Path(__file__).resolve().parent / LIBRARY_NAME)]
+    if os.environ.get("KORVEL_LIBRARY"):
+        places.append(os.environ["KORVEL_LIBRARY"])
+    if sys.platform == "win32":
+        # The loader's own search leaves out PATH; find_library walks it.
+        places.append(ctypes.util.find_library("korvel_dll") or LIBRARY_NAME)
+    else:
+        places += [LIBRARY_NAME, LIBRARY_NAME + ".1"]
+    return places
+
+
+def _declare(library: ctypes.CDLL) -> ctypes.CDLL:
+    handle, int32 = ctypes.c_void_p, ctypes.c_int32
+    bytes_in = ctypes.POINTER(ctypes.c_uint8)
+    signatures: dict[str, list[type]] = {
+        "MDB_IF_ScanInterface": [ctypes.c_char_p],
+        "MDB_IF_OpenInterface": [ctypes.c_char_p, ctypes.POINTER(handle)],
+        "MDB_IF_CloseInterface": [handle],
+        "MDB_IF_ExecCommand": [handle, bytes_in, int32, bytes_in,
+                               ctypes.POINTER(int32)],
+        "MDB_IF_LineReset": [handle],
+        "MDB_IF_GetVersion": [handle, ctypes.c_char_p, int32],
+    }
+    for name, arguments in signatures.items():
+        function = getattr(library, name)
+        function.argtypes = arguments
+        function.restype = int32
+    return library
+
+
+_library: ctypes.CDLL | None = None
+_loading = threading.Lock()
+
+
+def library() -> ctypes.CDLL:
+    """The loaded korvel_dll, its six exports declared.
+
+    Looked for beside this package, then at the path in the KORVEL_LIBRARY
+    environment variable, then through the system's loader.
+    """
+    global _library
+    with _loading:
+        if _library is None:
+            tried = []
+            for place in _candidates():
+                is_path = os.sep in place or "/" in place
+                if is_path and not os.path.exists(place):
+                    tried.append(f"{place}: no such file")
+                    continue
+                try:
+                    _library = _declare(ctypes.CDLL(place))
+                    break
+                except (OSError, AttributeError) as error:
+                    tried.append(f"{place}: {error}")
+            else:
+                raise OSError(f"cannot load {LIBRARY_NAME}; tried:\n  "
+                              + "\n  ".join(tried))
+        return _library
+
+
+def _port_bytes(port: object) -> bytes:
+    if not isinstance(port, str):
+        raise TypeError(f"port must be a str, not {type(port).__name__}")
+    if not port or "\0" in port or not port.isascii():
+        raise ValueError(f"not a port name: {port!r}")
+    if len(port) > _LONGEST_PORT_NAME:
+        raise ValueError(f"port name longer than {_LONGEST_PORT_NAME} "
+                         f"characters: {port!r}")
+    if sys.platform != "win32" and ".." in port:
+        raise ValueError(f"port name reaching outside /dev: {port!r}")
+    return port.encode("ascii")
+
+
+def _stuffed_frame_length(command: bytes) -> int:
+    crc = binascii.crc_hqx(_REQUEST_HEADER + command, 0xFFFF)
+    body = command + crc.to_bytes(2, "big")
+    escapes = sum(body.count(special) for special in _STUFFED_BYTES)
+    return len(command) + 6 + escapes
+
+
+def scan() -> str | None:
+    """The port name of the first adapter that answers, or None."""
+    name = ctypes.create_string_buffer(_PORT_NAME_BUFFER)
+    _check("MDB_IF_ScanInterface", library().MDB_IF_ScanInterface(name))
+    return name.value.decode("ascii", "replace") or None
+
+
+class Interface:
+    """The adapter on one port, opened exclusively until close().
+
+    The library keeps one current interface per process: opening another
+    supersedes this one, whose calls then raise BadHandleError.
+    """
+
+    def __init__(self, port: str) -> None:
+        name = _port_bytes(port)
+        self.port = port
+        self._handle: ctypes.c_void_p | None = None
+        handle = ctypes.c_void_p()
+        _check("MDB_IF_OpenInterface",
+               library().MDB_IF_OpenInterface(name, ctypes.byref(handle)))
+        self._handle = handle
+
+    def __enter__(self) -> Interface:
+        return self
+
+    def __exit__(self, kind: type[BaseException] | None,
+                 error: BaseException | None,
+                 trace: TracebackType | None) -> None:
+        self.close()
+
+    def __repr__(self) -> str:
+        state = "closed" if self._handle is None else "open"
+        return f"<korvel.Interface {self.port!r} {state}>"
+
+    @property
+    def closed(self) -> bool:
+        return self._handle is None
+
+    def _open_handle(self, function: str) -> ctypes.c_void_p:
+        if self._handle is None:
+            raise BadHandleError(function)
+        return self._handle
+
+    def close(self) -> None:
+        """Closes the port; closing again, or after a superseding open,
+        does nothing."""
+        handle, self._handle = self._handle, None
+        if handle is not None:
+            library().MDB_IF_CloseInterface(handle)
+
+    def version(self) -> str:
+        """The adapter's version text (read-version command 0x01)."""
+        handle = self._open_handle("MDB_IF_GetVersion")
+        text = ctypes.create_string_buffer(_VERSION_CAPACITY)
+        _check("MDB_IF_GetVersion",
+               library().MDB_IF_GetVersion(handle, text, _VERSION_CAPACITY))
+        return text.value.decode("ascii", "replace")
+
+    def reset(self) -> None:
+        """Sends the line-reset command 0x02."""
+        handle = self._open_handle("MDB_IF_LineReset")
+        _check("MDB_IF_LineReset", library().MDB_IF_LineReset(handle))
+
+    def execute(self, command: bytes, capacity: int = 512) -> bytes:
+        """Sends one command (up to 3 attempts) and returns the reply's
+        payload, at most capacity bytes of it.
+
+        A one-byte reply is the adapter's status: 0x00 returns b"\\x00",
+        any other raises. Commands of up to 124 bytes always fit; up to
+        250 when few bytes need stuffing.
+        """
+        if not isinstance(command, (bytes, bytearray, memoryview)):
+            raise TypeError("command must be bytes, not "
+                            f"{type(command).__name__}")
+        if not isinstance(capacity, int) or isinstance(capacity, bool):
+            raise TypeError("capacity must be an int, not "
+                            f"{type(capacity).__name__}")
+        if capacity < 0:
+            raise ValueError(f"capacity must not be negative: {capacity}")
+        capacity = min(capacity, _LARGEST_REPLY)
+        command = bytes(command)
+        if _stuffed_frame_length(command) > _TRANSMIT_BUFFER:
+            raise ValueError(f"a command of {len(command)} bytes does not "
+                             f"fit one request frame once stuffed")
+        handle = self._open_handle("MDB_IF_ExecCommand")
+        sent = (ctypes.c_uint8 * len(command)).from_buffer_copy(command)
+        reply = (ctypes.c_uint8 * capacity)()
+        length = ctypes.c_int32(capacity)
+        _check("MDB_IF_ExecCommand", library().MDB_IF_ExecCommand(
+            handle, sent, len(command), reply, ctypes.byref(length)))
+        return bytes(reply[:length.value])
