@@ -136,7 +136,7 @@ void check_round_trip(const Command &command) {
   port::fake::FakePort &line = port::fake::add_port("COM2");
   const port::Handle handle = fuzz::open_fake_interface(line);
   port::fake::deliver_at(line, port::fake::now_ms(), wire);
-  fuzz::GuardedBuffer buffer(command.count);
+  GuardedBuffer buffer(command.count);
   std::int32_t delivered = command.count;
   check(link::receive_reply(handle, buffer.data(), &delivered) == link::LinkStatus::Ok,
         "the reply frame is received");

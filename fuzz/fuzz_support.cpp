@@ -27,30 +27,6 @@ port::fake::FailurePlan failing_calls(std::uint8_t mask) {
   return [mask](int nth) { return ((mask >> (nth % kBitsInMask)) & 1U) != 0; };
 }
 
-GuardedBuffer::GuardedBuffer(std::int32_t capacity)
-    : capacity_(capacity), bytes_(static_cast<std::size_t>(capacity + 2 * kGuardSize)) {
-  for (std::size_t i = 0; i < bytes_.size(); ++i) {
-    bytes_[i] = fill_at(i);
-  }
-}
-
-// Varies with the index, so that a shifted copy is told apart from the fill.
-std::uint8_t GuardedBuffer::fill_at(std::size_t index) {
-  constexpr unsigned kFillBase = 0xA5;
-  return static_cast<std::uint8_t>(kFillBase ^ index);
-}
-
-bool GuardedBuffer::untouched_beyond(std::int32_t written) const {
-  const auto first_free = static_cast<std::size_t>(kGuardSize + written);
-  for (std::size_t i = 0; i < bytes_.size(); ++i) {
-    const bool handed_out_and_written = i >= static_cast<std::size_t>(kGuardSize) && i < first_free;
-    if (!handed_out_and_written && bytes_[i] != fill_at(i)) {
-      return false;
-    }
-  }
-  return true;
-}
-
 } // namespace korvel::fuzz
 
 // Both fuzzers first make sure the reference model still reproduces the

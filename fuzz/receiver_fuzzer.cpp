@@ -114,7 +114,7 @@ struct Outcome {
   std::uint32_t elapsed_ms;
 };
 
-Outcome receive(const Scenario &scenario, fuzz::GuardedBuffer &buffer) {
+Outcome receive(const Scenario &scenario, GuardedBuffer &buffer) {
   port::fake::reset(scenario.start_ms);
   port::fake::FakePort &line = port::fake::add_port("COM1");
   const port::Handle handle = fuzz::open_fake_interface(line);
@@ -155,7 +155,7 @@ link::LinkStatus expected_status(fuzz::ReplyOutcome outcome) {
 }
 
 void check_against_reference(const Scenario &scenario, const Outcome &outcome,
-                             const fuzz::GuardedBuffer &buffer) {
+                             const GuardedBuffer &buffer) {
   const fuzz::ReferenceReply reference = fuzz::first_reply(scenario.stream);
   const link::LinkStatus expected = expected_status(reference.outcome);
   if (outcome.status != link::LinkStatus::Timeout) {
@@ -191,7 +191,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     return 0;
   }
   const Scenario scenario = parse_scenario(data, size);
-  fuzz::GuardedBuffer buffer(scenario.capacity);
+  GuardedBuffer buffer(scenario.capacity);
   const Outcome outcome = receive(scenario, buffer);
   check(outcome.status == link::LinkStatus::Ok || outcome.status == link::LinkStatus::Timeout ||
             outcome.status == link::LinkStatus::CrcError,

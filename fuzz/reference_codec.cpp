@@ -3,6 +3,7 @@
 #include "link/crc16.h"
 #include "link/frame.h"
 #include "link/frame_assembler.h"
+#include "worked_frames.h"
 
 #include <algorithm>
 #include <string_view>
@@ -161,20 +162,9 @@ bool reference_self_check() {
       0x29B1) {
     return false;
   }
-  const struct {
-    Bytes command;
-    Bytes wire;
-  } examples[] = {
-      {{0x01}, {0x02, 0x00, 0x30, 0x01, 0xD9, 0x28, 0x03}},
-      {{0x02}, {0x02, 0x00, 0x30, 0x7D, 0xE2, 0xE9, 0x4B, 0x03}},
-      {{}, {0x02, 0x00, 0x30, 0x2B, 0x5C, 0x03}},
-      {{0x02, 0x03, 0x7D},
-       {0x02, 0x00, 0x30, 0x7D, 0xE2, 0x7D, 0xE3, 0x7D, 0x5D, 0xA9, 0xEC, 0x03}},
-      {{0x4E}, {0x02, 0x00, 0x30, 0x4E, 0x60, 0x7D, 0xE3, 0x03}},
-  };
-  for (const auto &example : examples) {
-    if (reference_frame(kRequestHeader1, kRequestHeader2, example.command.data(),
-                        example.command.size()) != example.wire) {
+  for (const auto &worked : worked_frames::kWorkedRequests) {
+    if (reference_frame(kRequestHeader1, kRequestHeader2, worked.command.data(),
+                        worked.command.size()) != worked.wire) {
       return false;
     }
   }

@@ -3,6 +3,7 @@
 #include "link/frame.h"
 #include "link/send.h"
 #include "serial_port_fake.h"
+#include "worked_frames.h"
 
 #include <gtest/gtest.h>
 
@@ -40,21 +41,9 @@ TEST(Crc16, MatchesTheCheckValue) {
 }
 
 TEST_F(SendTest, WorkedFramesComeOutByteForByte) {
-  const struct {
-    Bytes command;
-    Bytes wire;
-  } cases[] = {
-      {{0x01}, {0x02, 0x00, 0x30, 0x01, 0xD9, 0x28, 0x03}},
-      {{0x02}, {0x02, 0x00, 0x30, 0x7D, 0xE2, 0xE9, 0x4B, 0x03}},
-      {{}, {0x02, 0x00, 0x30, 0x2B, 0x5C, 0x03}},
-      {{0x02, 0x03, 0x7D},
-       {0x02, 0x00, 0x30, 0x7D, 0xE2, 0x7D, 0xE3, 0x7D, 0x5D, 0xA9, 0xEC, 0x03}},
-      // The CRC low byte 0x03 is stuffed like a payload byte.
-      {{0x4E}, {0x02, 0x00, 0x30, 0x4E, 0x60, 0x7D, 0xE3, 0x03}},
-  };
-  for (const auto &c : cases) {
+  for (const auto &worked : worked_frames::kWorkedRequests) {
     line_->written.clear();
-    EXPECT_EQ(send(c.command), c.wire);
+    EXPECT_EQ(send(worked.command), worked.wire);
   }
 }
 

@@ -52,8 +52,7 @@ void exec_case(const KorvelExports &library, MDB_IF_HANDLE handle, const char *n
   std::int32_t after = 0;
   std::memcpy(&after, reply_length.data(), sizeof(after));
   const bool length_kept = after == capacity;
-  std::memset(reply_length.data(), kGuardFill,
-              sizeof(after)); // only the guards are left to compare
+  reply_length.refill(0, sizeof(after)); // only the guards are left to compare
   report(name, result, started, reply.untouched() && reply_length.untouched() && length_kept);
 }
 
@@ -76,7 +75,7 @@ void open_case(const KorvelExports &library, const char *name, const char *port,
     // The out-handle must hold the invalid handle, and nothing around it may change.
     MDB_IF_HANDLE written = nullptr;
     std::memcpy(&written, handle_out.data(), sizeof(written));
-    std::memset(handle_out.data(), kGuardFill, sizeof(written));
+    handle_out.refill(0, sizeof(written));
     clean = written == MDB_IF_INVALID_HANDLE && handle_out.untouched();
   }
   report(name, result, started, clean);
