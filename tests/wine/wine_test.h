@@ -13,22 +13,9 @@
 
 namespace wine_test {
 
-// The library's result codes as wine_host prints them; 2 has a name for each
-// meaning a call gives it.
-constexpr int kOk = 0;
-constexpr int kBadHandle = 1;
-constexpr int kOpenFailed = 2;
-constexpr int kCrcError = 2;
-constexpr int kListUnreadable = 2;
-constexpr int kTimeout = 4;
-constexpr int kLinkError = 5;
-constexpr int kAdapterError = 6;
-constexpr int kAdapterStatusFe = 7;
-
 using korvel::sim::Answer;
 using korvel::sim::Bytes;
 using korvel::sim::PtyAdapter;
-
 using korvel::sim::identification;
 using korvel::sim::reply;
 using korvel::sim::silent;
