@@ -1,3 +1,4 @@
+#include "guarded.h"
 #include "step_line.h"
 #include "steps.h"
 
@@ -8,12 +9,6 @@
 #include <thread>
 
 namespace {
-
-// Bytes past the capacity the host announces, which no call may touch.
-constexpr std::size_t kGuardBytes = 16;
-// What the host buffers hold before a call.
-constexpr std::uint8_t kReplyFill = 0xA5;
-constexpr char kNameFill = 0x5A;
 
 // Put into the out-handle before an open, which must overwrite it.
 MDB_IF_HANDLE unwritten_handle() { return reinterpret_cast<MDB_IF_HANDLE>(0x5A5A5A5A); }
@@ -36,19 +31,6 @@ std::string handle_label(std::size_t position) {
   char label[24];
   std::snprintf(label, sizeof(label), "#%zu", position);
   return label;
-}
-
-bool all_equal(const std::uint8_t *bytes, std::size_t count, std::uint8_t value) {
-  return std::all_of(bytes, bytes + count, [value](std::uint8_t byte) { return byte == value; });
-}
-
-// A buffer of the given capacity followed by guard bytes, all filled.
-std::vector<std::uint8_t> guarded_buffer(std::int32_t capacity, std::uint8_t fill) {
-  return std::vector<std::uint8_t>(static_cast<std::size_t>(capacity) + kGuardBytes, fill);
-}
-
-bool guard_intact(const std::vector<std::uint8_t> &buffer, std::uint8_t fill) {
-  return all_equal(buffer.data() + buffer.size() - kGuardBytes, kGuardBytes, fill);
 }
 
 bool is_foreign_alive(const HostState &state) {
@@ -100,7 +82,7 @@ bool exec_step(HostState &state, HostArgs &args) {
   if (!handle || !command || !capacity || *capacity < 0) {
     return false;
   }
-  std::vector<std::uint8_t> reply = guarded_buffer(*capacity, kReplyFill);
+  GuardedBuffer reply(static_cast<std::size_t>(*capacity));
   std::int32_t length = *capacity;
   const CallTimer timer;
   const std::int32_t result = state.library.exec(
@@ -110,7 +92,7 @@ bool exec_step(HostState &state, HostArgs &args) {
   if (length >= 0 && length <= *capacity) {
     line.add("reply", to_hex(reply.data(), static_cast<std::size_t>(length)));
   }
-  line.add("guard_ok", guard_intact(reply, kReplyFill) ? 1 : 0).print();
+  line.add("guard_ok", reply.guards_intact() ? 1 : 0).print();
   return true;
 }
 
@@ -163,8 +145,8 @@ bool version_step(HostState &state, HostArgs &args) {
   if (!handle || !capacity || *capacity < 0) {
     return false;
   }
-  std::vector<std::uint8_t> buffer = guarded_buffer(*capacity, kReplyFill);
-  char *text = reinterpret_cast<char *>(buffer.data());
+  GuardedBuffer buffer(static_cast<std::size_t>(*capacity));
+  char *text = buffer.text();
   const CallTimer timer;
   const std::int32_t result = state.library.version(*handle, text, *capacity);
   StepLine line("version");
@@ -172,20 +154,20 @@ bool version_step(HostState &state, HostArgs &args) {
   if (result == MDB_IF_OK) {
     line.add("text", terminated_text_hex(text, static_cast<std::size_t>(*capacity)));
   }
-  line.add("guard_ok", guard_intact(buffer, kReplyFill) ? 1 : 0).print();
+  line.add("guard_ok", buffer.guards_intact() ? 1 : 0).print();
   return true;
 }
 
 bool scan_step(HostState &state, HostArgs &) {
-  std::vector<std::uint8_t> buffer = guarded_buffer(MDB_IF_PORT_NAME_BUFFER, kNameFill);
-  char *name = reinterpret_cast<char *>(buffer.data());
+  GuardedBuffer buffer(MDB_IF_PORT_NAME_BUFFER);
+  char *name = buffer.text();
   const CallTimer timer;
   const std::int32_t result = state.library.scan(name);
   StepLine line("scan");
   line.add("result", result).add("ms", timer.elapsed_ms());
-  line.add("untouched", all_equal(buffer.data(), buffer.size(), kNameFill) ? 1 : 0)
+  line.add("untouched", buffer.untouched() ? 1 : 0)
       .add("name", terminated_text_hex(name, MDB_IF_PORT_NAME_BUFFER))
-      .add("guard_ok", guard_intact(buffer, kNameFill) ? 1 : 0)
+      .add("guard_ok", buffer.guards_intact() ? 1 : 0)
       .print();
   return true;
 }
