@@ -55,7 +55,8 @@ TEST_F(SendTest, ShortWritesContinueUntilTheWholeFrameHasGone) {
 }
 
 TEST_F(SendTest, AFailedOrEmptyWriteEndsTheSend) {
-  const link::FittingCommand command{0x01};
+  const std::uint8_t read_version = 0x01;
+  const link::FittingCommand command{read_version};
   line_->max_write_chunk = 2;
   line_->write_returns_zero = [](int nth) { return nth == 2; };
   EXPECT_FALSE(link::send_request(handle_, command));

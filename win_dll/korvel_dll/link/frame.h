@@ -58,8 +58,10 @@ bool command_fits(const std::uint8_t *command, std::int32_t count);
 // where a command comes in, and the send relies on it.
 class FittingCommand {
 public:
-  // A single byte always fits.
+  // A single byte always fits. The byte is referred to, not copied, so it
+  // must outlive the command: a temporary is refused.
   explicit constexpr FittingCommand(const std::uint8_t &byte) : bytes_(&byte), count_(1) {}
+  explicit FittingCommand(const std::uint8_t &&byte) = delete;
 
   const std::uint8_t *bytes() const { return bytes_; }
   std::int32_t count() const { return count_; }
