@@ -11,8 +11,8 @@ python=/usr/bin/python3
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-if [ -n "$version" ] && ! grep -qx "version = \"$version\"" "$here/pyproject.toml"; then
-  echo "build_wheel.sh: $here/pyproject.toml does not carry version $version" >&2
+if [ -n "$version" ] && ! grep -qx "__version__ = \"$version\"" "$here/korvel/__init__.py"; then
+  echo "build_wheel.sh: $here/korvel/__init__.py does not carry version $version" >&2
   exit 1
 fi
 mkdir "$work/src"
