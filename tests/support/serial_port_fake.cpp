@@ -12,6 +12,7 @@ constexpr std::uint8_t kFrameEnd = 0x03;
 
 struct Line {
   std::uint32_t now = 0;
+  SystemError last_error = 0;
   std::deque<FakePort> ports;
   std::uintptr_t handles_issued = 0;
 };
@@ -59,9 +60,9 @@ void observe_written(FakePort &port, const std::uint8_t *bytes, std::int32_t cou
   }
 }
 
-Handle failed_open(OpenFailure reason, OpenFailure *failure) {
+Handle failed_open(OpenFailure::Kind kind, SystemError error, OpenFailure *failure) {
   if (failure != nullptr) {
-    *failure = reason;
+    *failure = {kind, error};
   }
   return invalid_handle();
 }
@@ -75,6 +76,7 @@ FakePort *open_port_for(Handle handle) {
 
 void reset(std::uint32_t start_ms) {
   line().now = start_ms;
+  line().last_error = 0;
   line().ports.clear();
   line().handles_issued = 0;
 }
@@ -100,6 +102,8 @@ void deliver_at(FakePort &port, std::uint32_t at_ms, const Bytes &bytes) {
 
 std::uint32_t now_ms() { return line().now; }
 
+SystemError last_system_error() { return line().last_error; }
+
 Responder answer_always(std::vector<Chunk> chunks) {
   return [chunks](const Bytes &) { return chunks; };
 }
@@ -120,6 +124,10 @@ bool make_device_path(const char *port_name, Role role, char *path) {
                           port_name, path);
 }
 
+SystemError refused_name_error() { return fake::kRefusedName; }
+
+void leave_system_error(SystemError error) { fake::line().last_error = error; }
+
 Handle open_port(const char *path, OpenFailure *failure) {
   const std::size_t prefix_length = std::strlen(fake::kInterfacePrefix);
   const std::string name = std::strlen(path) >= prefix_length ? path + prefix_length : "";
@@ -129,22 +137,32 @@ Handle open_port(const char *path, OpenFailure *failure) {
     }
     port.opened_paths.push_back(path);
     if (!port.is_terminal) {
-      return fake::failed_open(OpenFailure::NotAPort, failure);
+      return fake::failed_open(OpenFailure::Kind::NotAPort, fake::kNotAPort, failure);
     }
     if (!port.can_open || port.is_open) {
-      return fake::failed_open(OpenFailure::Unavailable, failure);
+      return fake::failed_open(OpenFailure::Kind::Unavailable, fake::kPortBusy, failure);
     }
     port.is_open = true;
     ++port.open_count;
     port.handle = fake::next_handle();
     return port.handle;
   }
-  return fake::failed_open(OpenFailure::Unavailable, failure);
+  return fake::failed_open(OpenFailure::Kind::Unavailable, fake::kNoSuchPort, failure);
 }
 
-void configure_port(Handle handle, Role role) {
+void configure_port(Handle handle, Role role, SavedSettings *saved) {
   if (FakePort *port = fake::open_port_for(handle)) {
     port->configured_roles.push_back(role);
+    if (saved != nullptr) {
+      saved->valid = true;
+    }
+    port->settings_changed = true;
+  }
+}
+
+void restore_settings(Handle handle, const SavedSettings &saved) {
+  if (FakePort *port = fake::open_port_for(handle); port != nullptr && saved.valid) {
+    port->settings_changed = false;
   }
 }
 
@@ -199,10 +217,11 @@ void close_port(Handle handle) {
   if (FakePort *port = fake::open_port_for(handle)) {
     port->is_open = false;
     ++port->close_count;
+    port->closed_with_changed_settings += port->settings_changed ? 1 : 0;
   }
 }
 
-Handle renumber_handle(Handle handle, HandleFilter avoid) {
+Handle renumber_handle(Handle handle, HandleFilter avoid, OpenFailure * /*failure*/) {
   FakePort *port = fake::open_port_for(handle);
   if (port == nullptr) {
     return invalid_handle();

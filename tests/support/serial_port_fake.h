@@ -36,6 +36,13 @@ using Responder = std::function<std::vector<Chunk>(const Bytes &request)>;
 // fails.
 using FailurePlan = std::function<bool(int nth)>;
 
+// The reasons the fake gives for a failed open, standing in for the
+// platform's own codes.
+constexpr SystemError kNoSuchPort = 2;
+constexpr SystemError kPortBusy = 16;
+constexpr SystemError kNotAPort = 25;
+constexpr SystemError kRefusedName = 22;
+
 struct FakePort {
   std::string name;
   bool can_open = true;
@@ -57,6 +64,9 @@ struct FakePort {
   int open_count = 0;
   std::vector<std::string> opened_paths;
   std::vector<Role> configured_roles;
+  // Settings differ from what the port had before the library configured it.
+  bool settings_changed = false;
+  int closed_with_changed_settings = 0;
   int purge_count = 0;
   int write_count = 0;
   int queued_count = 0;
@@ -89,6 +99,9 @@ FakePort *port_for(Handle handle);
 void deliver_at(FakePort &port, std::uint32_t at_ms, const Bytes &bytes);
 
 std::uint32_t now_ms();
+
+// What the library last left as the platform's last error.
+SystemError last_system_error();
 
 // Responders for common scripts.
 Responder answer_always(std::vector<Chunk> chunks);

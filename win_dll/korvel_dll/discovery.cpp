@@ -25,18 +25,21 @@ bool identifies_adapter(const std::uint8_t *payload, std::int32_t length) {
 }
 
 // Opens the port with its own handle, leaving DTR, RTS and DSR as they are,
-// asks it for its version once and closes it again.
+// asks it for its version once and closes it again with the settings it had:
+// a listed port may be a modem or a printer that another program relies on.
 bool probe_port(const char *path) {
   const Handle handle = korvel::port::open_port(path);
   if (handle == korvel::port::invalid_handle()) {
     return false;
   }
-  korvel::port::configure_port(handle, korvel::port::Role::Probe);
+  korvel::port::SavedSettings found_settings;
+  korvel::port::configure_port(handle, korvel::port::Role::Probe, &found_settings);
   std::uint8_t reply[kProbeReplyCapacity];
   std::int32_t delivered = kProbeReplyCapacity;
   const korvel::link::LinkStatus status =
       korvel::exchange(handle, korvel::link::FittingCommand{korvel::adapter::kReadVersionCommand},
                        reply, &delivered);
+  korvel::port::restore_settings(handle, found_settings);
   korvel::port::close_port(handle);
   return status == korvel::link::LinkStatus::Ok && identifies_adapter(reply, delivered);
 }

@@ -39,6 +39,10 @@ struct Replacement {
   Handle handle;
   // The path is not a serial port: nothing was closed or changed.
   bool refused;
+  // Why the open failed, when it did: saved at the failing step, because
+  // closing the superseded port afterwards may overwrite the platform's own
+  // last error.
+  korvel::port::SystemError error;
 };
 
 // The new port is opened before the superseded interface is closed, so that
@@ -48,23 +52,33 @@ struct Replacement {
 // new open failed because the path is the interface's own port, the open is
 // tried once more after the close.
 Replacement open_replacing(const char *path) {
-  OpenFailure failure = OpenFailure::Unavailable;
+  OpenFailure failure;
   Handle handle = korvel::port::open_port(path, &failure);
-  if (handle == korvel::port::invalid_handle() && failure == OpenFailure::NotAPort) {
-    return {handle, true};
+  if (handle == korvel::port::invalid_handle() && failure.kind == OpenFailure::Kind::NotAPort) {
+    return {handle, true, failure.error};
   }
   const Handle previous = korvel::current_interface();
   if (is_open_port(previous)) {
     korvel::port::close_port(previous);
     retire(previous);
     if (handle == korvel::port::invalid_handle()) {
-      handle = korvel::port::open_port(path);
+      handle = korvel::port::open_port(path, &failure);
     }
   }
   if (is_open_port(handle) && was_retired(handle)) {
-    handle = korvel::port::renumber_handle(handle, was_retired);
+    handle = korvel::port::renumber_handle(handle, was_retired, &failure);
   }
-  return {handle, false};
+  return {handle, false, failure.error};
+}
+
+// A refused call: the handle out (when there is one) holds the invalid value,
+// and the reason is where the platform keeps its last error.
+std::int32_t open_refused(MDB_IF_HANDLE *handleOut, korvel::port::SystemError error) {
+  if (handleOut != nullptr) {
+    *handleOut = MDB_IF_INVALID_HANDLE;
+  }
+  korvel::port::leave_system_error(error);
+  return MDB_IF_OPEN_OR_CRC_ERROR;
 }
 
 } // namespace
@@ -74,18 +88,16 @@ extern "C" int32_t MDB_IF_OpenInterface(const char *portName, MDB_IF_HANDLE *han
   char path[korvel::port::kDevicePathSize];
   if (handleOut == nullptr ||
       !korvel::port::make_device_path(portName, korvel::port::Role::Interface, path)) {
-    if (handleOut != nullptr) {
-      *handleOut = MDB_IF_INVALID_HANDLE;
-    }
-    return MDB_IF_OPEN_OR_CRC_ERROR;
+    return open_refused(handleOut, korvel::port::refused_name_error());
   }
   const Replacement opened = open_replacing(path);
-  *handleOut = opened.handle;
   if (opened.refused) {
-    return MDB_IF_OPEN_OR_CRC_ERROR;
+    return open_refused(handleOut, opened.error);
   }
+  *handleOut = opened.handle;
   korvel::set_current_interface(opened.handle);
   if (opened.handle == korvel::port::invalid_handle()) {
+    korvel::port::leave_system_error(opened.error);
     return MDB_IF_OPEN_OR_CRC_ERROR;
   }
   korvel::port::configure_port(opened.handle, korvel::port::Role::Interface);

@@ -1,12 +1,13 @@
 // Linux port list: the entries of /sys/class/tty that have a device behind
-// them, in natural order (ttyS2 before ttyS10).
+// them, in natural order (ttyS2 before ttyS10), without the system console.
 #include "port_list_sysfs.h"
+
+#include "serial_device_sysfs.h"
 
 #include <cstdio>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -31,6 +32,12 @@ struct LinuxDirent64 {
   char name[1];
 };
 
+// The devices the kernel writes its console to, separated by spaces
+// ("tty0 ttyS0"). A probe would write to the console and leave it raw, and
+// console output would garble an adapter's frames anyway.
+constexpr const char *kConsoleActive = "console/active";
+constexpr std::size_t kConsoleListSize = 256;
+
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
 // "name/leaf" below the tty class directory; names are shorter than
@@ -45,7 +52,31 @@ bool has_device(int tty_dir, const char *name) {
   char link[kEntryPathSize];
   entry_path(name, "device", link);
   struct stat info {};
-  return fstatat(tty_dir, link, &info, 0) == 0;
+  return stat_following_links(tty_dir, link, &info) == 0;
+}
+
+// Reads the console list into consoles (empty when there is none).
+void read_consoles(int tty_dir, char (&consoles)[kConsoleListSize]) {
+  consoles[0] = '\0';
+  const int fd = openat(tty_dir, kConsoleActive, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    return;
+  }
+  const ssize_t got = read(fd, consoles, sizeof(consoles) - 1);
+  close(fd);
+  consoles[got > 0 ? got : 0] = '\0';
+}
+
+bool is_console(const char *consoles, const char *name) {
+  const std::size_t length = std::strlen(name);
+  for (const char *at = consoles; (at = std::strstr(at, name)) != nullptr; at += length) {
+    const bool starts = at == consoles || at[-1] == ' ';
+    const char after = at[length];
+    if (starts && (after == '\0' || after == ' ' || after == '\n')) {
+      return true;
+    }
+  }
+  return false;
 }
 
 bool is_placeholder(int tty_dir, const char *name) {
@@ -118,6 +149,8 @@ bool list_sysfs_ports(const char *class_tty_dir, PortNameList &list) {
   if (dir < 0) {
     return false;
   }
+  char consoles[kConsoleListSize];
+  read_consoles(dir, consoles);
   alignas(LinuxDirent64) char buffer[kDirentBufferSize];
   for (;;) {
     const long got = syscall(SYS_getdents64, dir, buffer, sizeof(buffer));
@@ -132,16 +165,16 @@ bool list_sysfs_ports(const char *class_tty_dir, PortNameList &list) {
       if (name[0] == '.' || strnlen(name, kListedNameSize) >= kListedNameSize) {
         continue;
       }
-      if (has_device(dir, name) && !is_placeholder(dir, name)) {
+      if (has_device(dir, name) && !is_placeholder(dir, name) && !is_console(consoles, name)) {
         insert_sorted(list, name);
       }
     }
   }
 }
 
-bool list_serial_ports(PortVisitor visit, void *context) {
+bool walk_sysfs_ports(const char *class_tty_dir, PortVisitor visit, void *context) {
   PortNameList list;
-  if (!list_sysfs_ports(kSysClassTty, list)) {
+  if (!list_sysfs_ports(class_tty_dir, list)) {
     return false;
   }
   for (std::size_t i = 0; i < list.count; ++i) {
@@ -150,6 +183,10 @@ bool list_serial_ports(PortVisitor visit, void *context) {
     }
   }
   return true;
+}
+
+bool list_serial_ports(PortVisitor visit, void *context) {
+  return walk_sysfs_ports(kSysClassTty, visit, context);
 }
 
 } // namespace korvel::port

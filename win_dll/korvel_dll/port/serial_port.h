@@ -2,7 +2,8 @@
 //
 // One backend is linked per build: Win32, POSIX, or the scripted fake with a
 // virtual clock used by the unit tests. The layers above only ever ask
-// whether an operation succeeded, never why it failed.
+// whether an operation succeeded; why an open failed is passed through to
+// the host untouched.
 #pragma once
 
 #include <cstddef>
@@ -34,21 +35,53 @@ bool make_device_path(const char *port_name, Role role, char *path);
 // Shared by the backends' make_device_path.
 bool join_device_path(const char *prefix, const char *port_name, char *path);
 
+// The platform's own code for why an open failed: an errno value on POSIX, a
+// Win32 error code on Windows. The library never acts on it; it only leaves
+// it where the platform keeps a thread's last error, for the host to read.
+using SystemError = std::uint32_t;
+
 // Why an open handed back invalid_handle().
-enum class OpenFailure {
-  // Absent, busy, or held exclusively by another program.
-  Unavailable,
-  // Something that is not a serial port at all; it is closed again untouched.
-  NotAPort,
+struct OpenFailure {
+  enum class Kind {
+    // Absent, busy, forbidden, or held exclusively by another program.
+    Unavailable,
+    // Something that is not a serial port at all: it was never opened, or
+    // was closed again untouched.
+    NotAPort,
+  };
+  Kind kind = Kind::Unavailable;
+  SystemError error = 0;
 };
 
+// The code a name the library refuses before opening anything reports
+// (EINVAL, ERROR_INVALID_NAME).
+SystemError refused_name_error();
+
+// Leaves error where the platform keeps the calling thread's last error
+// (errno, SetLastError).
+void leave_system_error(SystemError error);
+
 // Opens the path exclusively for reading and writing; invalid_handle() on
-// failure, with the reason in *failure when failure is not null.
+// failure, with the reason in *failure when failure is not null. Nothing
+// that is not a serial port is ever left open or changed.
 Handle open_port(const char *path, OpenFailure *failure = nullptr);
 
-// Reads the settings, applies 38400 8N1 (plus the line control of the role)
-// and writes them back. Outcomes are not reported: callers never act on them.
-void configure_port(Handle handle, Role role);
+// A port's settings as configure_port found them, so that a probe can put
+// them back before it closes the port. Big enough for either platform's
+// settings record.
+struct SavedSettings {
+  alignas(8) unsigned char record[64];
+  bool valid = false;
+};
+
+// Reads the settings (keeping a copy in *saved when saved is not null),
+// applies 38400 8N1 on a binary-transparent line (no flow control, nothing
+// dropped or replaced), plus the line control of the role, and writes them
+// back. Outcomes are not reported: callers never act on them.
+void configure_port(Handle handle, Role role, SavedSettings *saved = nullptr);
+
+// Writes back settings that configure_port saved; nothing if it read none.
+void restore_settings(Handle handle, const SavedSettings &saved);
 
 // Discards received bytes not yet read. Returns true on success.
 bool purge_receive(Handle handle);
@@ -63,6 +96,8 @@ bool read_byte(Handle handle, std::uint8_t *byte);
 // count, possibly zero) or -1 if the write failed.
 std::int32_t write_bytes(Handle handle, const std::uint8_t *bytes, std::int32_t count);
 
+// Discards output the line has not taken yet, then closes: a close never
+// waits for a stalled line to drain.
 void close_port(Handle handle);
 
 // Says whether a handle value must not be handed out.
@@ -70,11 +105,11 @@ using HandleFilter = bool (*)(Handle handle);
 
 // Gives the open port a handle value that avoid() accepts and returns it,
 // releasing the old value; invalid_handle() (with the port closed) if that
-// fails. Used when a reopened port comes back under the value of a handle the
-// host must no longer be able to use. avoid() may reject at most
-// kMaxAvoidedHandles values.
+// fails, with the reason in *failure. Used when a reopened port comes back
+// under the value of a handle the host must no longer be able to use.
+// avoid() may reject at most kMaxAvoidedHandles values.
 constexpr int kMaxAvoidedHandles = 16;
-Handle renumber_handle(Handle handle, HandleFilter avoid);
+Handle renumber_handle(Handle handle, HandleFilter avoid, OpenFailure *failure);
 
 // Milliseconds from an arbitrary origin, wrapping at 2^32; only differences
 // (modulo 2^32) are meaningful.

@@ -1,6 +1,8 @@
 // POSIX backend: termios serial ports below /dev, a monotonic tick.
 #include "serial_port.h"
 
+#include "serial_device_sysfs.h"
+
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -64,14 +66,21 @@ ExclusiveFlag exclusive_flag(int fd) {
   return set != 0 ? ExclusiveFlag::Set : ExclusiveFlag::Clear;
 }
 
-Handle failed_open(int fd, OpenFailure reason, OpenFailure *failure) {
+// Closes what was opened (passing the reason on untouched by the close) and
+// reports the failure.
+Handle failed_open(int fd, OpenFailure::Kind kind, int error, OpenFailure *failure) {
   if (fd >= 0) {
     close(fd);
   }
   if (failure != nullptr) {
-    *failure = reason;
+    *failure = {kind, static_cast<SystemError>(error)};
   }
   return invalid_handle();
+}
+
+// Another program holds the port: flock's EWOULDBLOCK, or its exclusive flag.
+Handle held_elsewhere(int fd, OpenFailure *failure) {
+  return failed_open(fd, OpenFailure::Kind::Unavailable, EBUSY, failure);
 }
 
 } // namespace
@@ -81,31 +90,48 @@ bool make_device_path(const char *port_name, Role /*role*/, char *path) {
          std::strstr(path, kParentStep) == nullptr;
 }
 
+SystemError refused_name_error() { return EINVAL; }
+
+void leave_system_error(SystemError error) { errno = static_cast<int>(error); }
+
 Handle open_port(const char *path, OpenFailure *failure) {
+  // Only a serial device is ever opened: the open alone can act on other
+  // devices, so they are recognised by their device number first.
+  int stat_error = 0;
+  switch (classify_device(path, kSystemDeviceSources, &stat_error)) {
+  case DeviceKind::Unreachable:
+    return failed_open(-1, OpenFailure::Kind::Unavailable, stat_error, failure);
+  case DeviceKind::NotAPort:
+    return failed_open(-1, OpenFailure::Kind::NotAPort, ENOTTY, failure);
+  case DeviceKind::SerialPort:
+    break;
+  }
   int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
-    return failed_open(fd, OpenFailure::Unavailable, failure);
+    return failed_open(fd, OpenFailure::Kind::Unavailable, errno, failure);
   }
   fd = move_off_zero(fd);
   if (fd < 0) {
-    return failed_open(fd, OpenFailure::Unavailable, failure);
+    return failed_open(fd, OpenFailure::Kind::Unavailable, errno, failure);
   }
-  // Only a terminal can be a serial port. Anything else (a file, /dev/null)
-  // is closed again before a lock or a setting touches it.
+  // A serial device that is no terminal after all is closed again before a
+  // lock or a setting touches it.
   termios settings{};
   if (tcgetattr(fd, &settings) != 0) {
-    return failed_open(fd, OpenFailure::NotAPort, failure);
+    return failed_open(fd, OpenFailure::Kind::NotAPort, ENOTTY, failure);
   }
   // Another program holds the port exclusively: leave it to that program,
   // settings untouched, even where root could open it regardless.
   const ExclusiveFlag flag = exclusive_flag(fd);
   if (flag == ExclusiveFlag::Set) {
-    return failed_open(fd, OpenFailure::Unavailable, failure);
+    return held_elsewhere(fd, failure);
   }
   // flock stops root and every other process that uses this library;
   // TIOCEXCL keeps other non-root openers out.
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    return failed_open(fd, OpenFailure::Unavailable, failure);
+    const int error = errno;
+    return error == EWOULDBLOCK ? held_elsewhere(fd, failure)
+                                : failed_open(fd, OpenFailure::Kind::Unavailable, error, failure);
   }
   if (flag == ExclusiveFlag::Clear) {
     (void)ioctl(fd, TIOCEXCL);
@@ -113,11 +139,19 @@ Handle open_port(const char *path, OpenFailure *failure) {
   return to_handle(fd);
 }
 
-void configure_port(Handle handle, Role role) {
+void configure_port(Handle handle, Role role, SavedSettings *saved) {
+  static_assert(sizeof(termios) <= sizeof(SavedSettings::record));
   const int fd = to_fd(handle);
   termios settings{};
-  (void)tcgetattr(fd, &settings);
+  const bool read = tcgetattr(fd, &settings) == 0;
+  if (saved != nullptr) {
+    std::memcpy(saved->record, &settings, sizeof(settings));
+    saved->valid = read;
+  }
   cfmakeraw(&settings);
+  // Raw mode leaves these input flags as a previous program set them: the
+  // line would then send XON/XOFF of its own, or resume output on any byte.
+  settings.c_iflag &= ~static_cast<tcflag_t>(IXOFF | IXANY);
   settings.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS);
   settings.c_cflag |= CS8 | CLOCAL | CREAD;
   settings.c_cc[VMIN] = 0;
@@ -129,6 +163,15 @@ void configure_port(Handle handle, Role role) {
     set_modem_line(fd, TIOCMBIS, TIOCM_DTR);
     set_modem_line(fd, TIOCMBIC, TIOCM_RTS);
   }
+}
+
+void restore_settings(Handle handle, const SavedSettings &saved) {
+  if (!saved.valid) {
+    return;
+  }
+  termios settings{};
+  std::memcpy(&settings, saved.record, sizeof(settings));
+  (void)tcsetattr(to_fd(handle), TCSANOW, &settings);
 }
 
 bool purge_receive(Handle handle) { return tcflush(to_fd(handle), TCIFLUSH) == 0; }
@@ -173,6 +216,9 @@ std::int32_t write_bytes(Handle handle, const std::uint8_t *bytes, std::int32_t 
 
 void close_port(Handle handle) {
   const int fd = to_fd(handle);
+  // The last close of a terminal waits for its output to drain (30 s by
+  // default), which a stalled device never does.
+  (void)tcflush(fd, TCIOFLUSH);
   // The open refused a port whose flag was already set, and set it only
   // where the driver reports it, so a flag found set here is this library's.
   if (exclusive_flag(fd) == ExclusiveFlag::Set) {
@@ -181,21 +227,23 @@ void close_port(Handle handle) {
   (void)close(fd);
 }
 
-Handle renumber_handle(Handle handle, HandleFilter avoid) {
+Handle renumber_handle(Handle handle, HandleFilter avoid, OpenFailure *failure) {
   // Every rejected descriptor stays open until a good one is found, so no
   // value can come back twice; the lock belongs to the open file, which all
   // the duplicates share, and outlives the plain closes below.
   int held[kMaxAvoidedHandles + 1];
   int held_count = 0;
   int fd = to_fd(handle);
+  int error = 0;
   while (fd >= 0 && avoid(to_handle(fd)) && held_count <= kMaxAvoidedHandles) {
     held[held_count++] = fd;
     fd = fcntl(fd, F_DUPFD_CLOEXEC, 1);
+    error = errno;
   }
   for (int i = 0; i < held_count; ++i) {
     (void)close(held[i]);
   }
-  return fd < 0 ? invalid_handle() : to_handle(fd);
+  return fd < 0 ? failed_open(fd, OpenFailure::Kind::Unavailable, error, failure) : to_handle(fd);
 }
 
 std::uint32_t tick_ms() {

@@ -1,6 +1,8 @@
 // Win32 backend: COM ports through kernel32, synchronous I/O.
 #include "serial_port.h"
+#include "wait_win32.h"
 
+#include <cstring>
 #include <windows.h>
 
 namespace korvel::port {
@@ -24,6 +26,28 @@ void apply_interface_line_control(DCB &dcb) {
   dcb.fRtsControl = RTS_CONTROL_DISABLE;
 }
 
+// Every byte passes both ways, whatever the previous program left set: no
+// flow control that can stop output for ever (CTS, DSR, a received XOFF) or
+// send XON/XOFF of its own, no null bytes dropped, no error character
+// replacing bytes, no abort that fails every later read and write.
+void make_binary_transparent(DCB &dcb) {
+  dcb.fBinary = TRUE;
+  dcb.fOutxCtsFlow = FALSE;
+  dcb.fOutxDsrFlow = FALSE;
+  dcb.fOutX = FALSE;
+  dcb.fInX = FALSE;
+  dcb.fErrorChar = FALSE;
+  dcb.fNull = FALSE;
+  dcb.fAbortOnError = FALSE;
+}
+
+Handle failed_open(DWORD error, OpenFailure::Kind kind, OpenFailure *failure) {
+  if (failure != nullptr) {
+    *failure = {kind, error};
+  }
+  return INVALID_HANDLE_VALUE;
+}
+
 } // namespace
 
 bool make_device_path(const char *port_name, Role role, char *path) {
@@ -31,26 +55,51 @@ bool make_device_path(const char *port_name, Role role, char *path) {
                           path);
 }
 
-// Only the device namespace is ever opened, so every failure is a port that
-// is absent or busy.
+SystemError refused_name_error() { return ERROR_INVALID_NAME; }
+
+void leave_system_error(SystemError error) { SetLastError(error); }
+
 Handle open_port(const char *path, OpenFailure *failure) {
   const HANDLE handle =
       CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-  if (handle == INVALID_HANDLE_VALUE && failure != nullptr) {
-    *failure = OpenFailure::Unavailable;
+  if (handle == INVALID_HANDLE_VALUE) {
+    return failed_open(GetLastError(), OpenFailure::Kind::Unavailable, failure);
+  }
+  // A name that opens but is no serial port (NUL, a disk) has no settings to
+  // read; it is closed again untouched.
+  DCB dcb{};
+  dcb.DCBlength = sizeof(dcb);
+  if (!GetCommState(handle, &dcb)) {
+    (void)CloseHandle(handle);
+    return failed_open(ERROR_NOT_SUPPORTED, OpenFailure::Kind::NotAPort, failure);
   }
   return handle;
 }
 
-void configure_port(Handle handle, Role role) {
+void configure_port(Handle handle, Role role, SavedSettings *saved) {
+  static_assert(sizeof(DCB) <= sizeof(SavedSettings::record));
   DCB dcb{};
   dcb.DCBlength = sizeof(dcb);
-  (void)GetCommState(to_win32(handle), &dcb);
+  const bool read = GetCommState(to_win32(handle), &dcb) != FALSE;
+  if (saved != nullptr) {
+    std::memcpy(saved->record, &dcb, sizeof(dcb));
+    saved->valid = read;
+  }
   (void)BuildCommDCBA(kLineSettings, &dcb);
   dcb.BaudRate = kBaudRate;
+  make_binary_transparent(dcb);
   if (role == Role::Interface) {
     apply_interface_line_control(dcb);
   }
+  (void)SetCommState(to_win32(handle), &dcb);
+}
+
+void restore_settings(Handle handle, const SavedSettings &saved) {
+  if (!saved.valid) {
+    return;
+  }
+  DCB dcb{};
+  std::memcpy(&dcb, saved.record, sizeof(dcb));
   (void)SetCommState(to_win32(handle), &dcb);
 }
 
@@ -78,9 +127,13 @@ std::int32_t write_bytes(Handle handle, const std::uint8_t *bytes, std::int32_t 
   return static_cast<std::int32_t>(written);
 }
 
-void close_port(Handle handle) { (void)CloseHandle(to_win32(handle)); }
+void close_port(Handle handle) {
+  // Output a stalled line has not taken would otherwise hold the close.
+  (void)PurgeComm(to_win32(handle), PURGE_TXABORT | PURGE_TXCLEAR);
+  (void)CloseHandle(to_win32(handle));
+}
 
-Handle renumber_handle(Handle handle, HandleFilter avoid) {
+Handle renumber_handle(Handle handle, HandleFilter avoid, OpenFailure *failure) {
   // Every rejected handle stays open until a good one is found, so no value
   // can come back twice; the duplicates all refer to the one open port.
   HANDLE held[kMaxAvoidedHandles + 1];
@@ -90,7 +143,7 @@ Handle renumber_handle(Handle handle, HandleFilter avoid) {
   while (current != INVALID_HANDLE_VALUE && avoid(current) && held_count <= kMaxAvoidedHandles) {
     held[held_count++] = current;
     if (!DuplicateHandle(process, current, process, &current, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
-      current = INVALID_HANDLE_VALUE;
+      current = failed_open(GetLastError(), OpenFailure::Kind::Unavailable, failure);
     }
   }
   for (int i = 0; i < held_count; ++i) {
@@ -101,6 +154,8 @@ Handle renumber_handle(Handle handle, HandleFilter avoid) {
 
 std::uint32_t tick_ms() { return GetTickCount(); }
 
-void sleep_ms(std::uint32_t milliseconds) { Sleep(milliseconds); }
+void sleep_ms(std::uint32_t milliseconds) {
+  wait_at_least(milliseconds, WaitMethod::HighResolutionTimer);
+}
 
 } // namespace korvel::port
