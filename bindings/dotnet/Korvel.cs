@@ -14,6 +14,7 @@
 // for a silent adapter); the library serialises calls from several threads.
 // A nonzero result throws KorvelException.
 using System;
+using System.ComponentModel;
 using System.Runtime.InteropServices;
 using System.Text;
 
@@ -34,12 +35,18 @@ namespace Korvel
     /// <summary>A library call returned a nonzero result.</summary>
     public class KorvelException : Exception
     {
-        public KorvelException(string function, int code)
+        public KorvelException(string function, int code) : this(function, code, 0, null)
+        {
+        }
+
+        /// <summary>reason, when not null, replaces the code's meaning in the message.</summary>
+        public KorvelException(string function, int code, int nativeErrorCode, string reason)
             : base(string.Format("{0} returned {1} ({2}): {3}", function, code, NameOf(code),
-                                 MeaningOf(code)))
+                                 reason ?? MeaningOf(code)))
         {
             Function = function;
             Code = code;
+            NativeErrorCode = nativeErrorCode;
         }
 
         /// <summary>The result code, 1 to 7.</summary>
@@ -52,6 +59,12 @@ namespace Korvel
 
         /// <summary>The export that returned the code.</summary>
         public string Function { get; private set; }
+
+        /// <summary>
+        /// Why an open failed, as the system reported it: errno on Linux, GetLastError() on
+        /// Windows. 0 for other failures.
+        /// </summary>
+        public int NativeErrorCode { get; private set; }
 
         public static string NameOf(int code)
         {
@@ -100,8 +113,11 @@ namespace Korvel
         [DllImport(Library, CallingConvention = CallingConvention.Cdecl, ExactSpelling = true)]
         public static extern int MDB_IF_ScanInterface([Out] byte[] portName);
 
+        // On a failure the library leaves the reason in errno (Linux) or GetLastError()
+        // (Windows); Marshal.GetLastWin32Error() reads either.
         [DllImport(Library, CallingConvention = CallingConvention.Cdecl, CharSet = CharSet.Ansi,
-                   ExactSpelling = true, BestFitMapping = false, ThrowOnUnmappableChar = true)]
+                   ExactSpelling = true, BestFitMapping = false, ThrowOnUnmappableChar = true,
+                   SetLastError = true)]
         public static extern int MDB_IF_OpenInterface(
             [MarshalAs(UnmanagedType.LPStr)] string portName, out IntPtr handle);
 
@@ -133,6 +149,7 @@ namespace Korvel
         const int LargestReply = 506;
         const int TransmitBuffer = 256;
         const int FrameOverhead = 6;
+        static readonly bool Windows = Environment.OSVersion.Platform == PlatformID.Win32NT;
 
         IntPtr handle;
 
@@ -160,7 +177,10 @@ namespace Korvel
         {
             CheckPortName(port);
             IntPtr handle;
-            Check("MDB_IF_OpenInterface", NativeMethods.MDB_IF_OpenInterface(port, out handle));
+            int result = NativeMethods.MDB_IF_OpenInterface(port, out handle);
+            if (result == (int)KorvelResult.OpenOrCrcError)
+                throw OpenFailure(port, Marshal.GetLastWin32Error());
+            Check("MDB_IF_OpenInterface", result);
             return new KorvelInterface(port, handle);
         }
 
@@ -225,6 +245,21 @@ namespace Korvel
                 throw new KorvelException(function, result);
         }
 
+        static KorvelException OpenFailure(string port, int error)
+        {
+            if (error == 0)
+                return new KorvelException("MDB_IF_OpenInterface", (int)KorvelResult.OpenOrCrcError);
+            // Mono's Win32Exception gives an errno the Windows message of the same number.
+            string reason = Windows
+                ? string.Format("[WinError {0}] {1}", error, new Win32Exception(error).Message)
+                : string.Format("[Errno {0}] {1}", error, Marshal.PtrToStringAnsi(strerror(error)));
+            return new KorvelException("MDB_IF_OpenInterface", (int)KorvelResult.OpenOrCrcError,
+                                       error, string.Format("could not open '{0}': {1}", port, reason));
+        }
+
+        [DllImport("libc")]
+        static extern IntPtr strerror(int error);
+
         static string AnsiText(byte[] text)
         {
             int end = Array.IndexOf(text, (byte)0);
@@ -236,16 +271,15 @@ namespace Korvel
         {
             if (port == null)
                 throw new ArgumentNullException("port");
-            bool windows = Environment.OSVersion.Platform == PlatformID.Win32NT;
-            int longest = windows ? 15 : 14;
+            int longest = Windows ? 15 : 14;
             bool ascii = true;
             foreach (char c in port)
                 ascii &= c > 0 && c < 128;
             if (port.Length == 0 || port.Length > longest || !ascii ||
-                (!windows && port.Contains("..")))
+                (!Windows && port.Contains("..")))
                 throw new ArgumentException(string.Format(
                     "not a port name (ASCII, 1 to {0} characters{1}): \"{2}\"", longest,
-                    windows ? "" : ", no \"..\"", port), "port");
+                    Windows ? "" : ", no \"..\"", port), "port");
         }
 
         // STX, two header bytes, the command, the CRC and ETX, with every 0x02, 0x03 and

@@ -100,8 +100,23 @@ static class KorvelTest
             {
                 var error = Throws<KorvelException>(() => adapter.Execute(command), "silence");
                 Expect(error.Code == 4 && error.Result == KorvelResult.Timeout &&
-                       error.Name == "MDB_IF_TIMEOUT" && error.Function == "MDB_IF_ExecCommand",
-                       "code 4: " + error.Message);
+                       error.Name == "MDB_IF_TIMEOUT" && error.Function == "MDB_IF_ExecCommand" &&
+                       error.NativeErrorCode == 0, "code 4: " + error.Message);
+            }
+        });
+
+        Run("a failed open says why, with errno and libc's text", () =>
+        {
+            foreach (var failure in new[] {
+                Tuple.Create("pts/99999", 2, "No such file or directory"),
+                Tuple.Create("null", 25, "Inappropriate ioctl for device") })  // no terminal
+            {
+                var error = Throws<KorvelException>(() => KorvelInterface.Open(failure.Item1),
+                                                    failure.Item1);
+                string reason = string.Format("could not open '{0}': [Errno {1}] {2}",
+                                              failure.Item1, failure.Item2, failure.Item3);
+                Expect(error.Code == 2 && error.NativeErrorCode == failure.Item2 &&
+                       error.Message.EndsWith("): " + reason), reason + ": " + error.Message);
             }
         });
         return failures;

@@ -52,19 +52,24 @@ class KorvelError(Exception):
     """A library call returned a nonzero result.
 
     code is the result (1..7), name its constant in korvel_dll.h and
-    function the export that returned it.
+    function the export that returned it. When an open fails, errno (and
+    on Windows winerror) says why, as the system reported it, and reason
+    replaces the code's meaning in the message; otherwise they are None.
     """
 
     code = 0
     name = "MDB_IF_UNKNOWN"
     meaning = "a result this binding does not know"
 
-    def __init__(self, function: str, code: int | None = None) -> None:
+    def __init__(self, function: str, code: int | None = None,
+                 errno: int | None = None, winerror: int | None = None,
+                 reason: str | None = None) -> None:
         if code is not None:
             self.code = code
         self.function = function
-        super().__init__(
-            f"{function} returned {self.code} ({self.name}): {self.meaning}")
+        self.errno, self.winerror, self.reason = errno, winerror, reason
+        super().__init__(f"{function} returned {self.code} ({self.name}): "
+                         f"{reason or self.meaning}")
 
 
 class BadHandleError(KorvelError):
@@ -110,6 +115,25 @@ def _check(function: str, result: int) -> None:
     if result != 0:
         error = _ERRORS.get(result)
         raise error(function) if error else KorvelError(function, result)
+
+
+def _open_failure(port: str) -> OpenOrCrcError:
+    """The open's error, with the reason the library left in errno (on
+    Windows, in GetLastError())."""
+    if sys.platform == "win32":
+        winerror = ctypes.get_last_error() or None
+        # OSError maps the Windows code to an errno, as it does for Python's
+        # own calls.
+        system = OSError(None, ctypes.FormatError(winerror), None,
+                         winerror) if winerror else None
+    else:
+        winerror, number = None, ctypes.get_errno()
+        system = OSError(number, os.strerror(number)) if number else None
+    if system is None:
+        return OpenOrCrcError("MDB_IF_OpenInterface")
+    return OpenOrCrcError("MDB_IF_OpenInterface", errno=system.errno,
+                          winerror=winerror,
+                          reason=f"could not open {port!r}: {system}")
 
 
 def _candidates() -> list[str]:
@@ -164,7 +188,9 @@ def library() -> ctypes.CDLL:
                     tried.append(f"{place}: no such file")
                     continue
                 try:
-                    _library = _declare(ctypes.CDLL(place))
+                    _library = _declare(ctypes.CDLL(
+                        place, use_errno=True,
+                        use_last_error=sys.platform == "win32"))
                     break
                 except (OSError, AttributeError) as error:
                     tried.append(f"{place}: {error}")
@@ -213,8 +239,16 @@ class Interface:
         self.port = port
         self._handle: ctypes.c_void_p | None = None
         handle = ctypes.c_void_p()
-        _check("MDB_IF_OpenInterface",
-               library().MDB_IF_OpenInterface(name, ctypes.byref(handle)))
+        open_interface = library().MDB_IF_OpenInterface
+        # Cleared so that an earlier call's error is never taken as this
+        # open's reason.
+        ctypes.set_errno(0)
+        if sys.platform == "win32":
+            ctypes.set_last_error(0)
+        result = open_interface(name, ctypes.byref(handle))
+        if result == OpenOrCrcError.code:
+            raise _open_failure(port)
+        _check("MDB_IF_OpenInterface", result)
         self._handle = handle
 
     def __enter__(self) -> Interface:

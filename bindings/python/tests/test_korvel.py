@@ -6,6 +6,7 @@ program finds it: beside the package, or through KORVEL_LIBRARY.
 
 from __future__ import annotations
 
+import errno
 import os
 import subprocess
 import tempfile
@@ -115,8 +116,23 @@ class SilentAdapter(WithSimulator):
                 adapter.execute(b"\x0a\x0b")
         error = caught.exception
         self.assertIsInstance(error, korvel.KorvelError)
-        self.assertEqual((error.code, error.name, error.function),
-                         (4, "MDB_IF_TIMEOUT", "MDB_IF_ExecCommand"))
+        self.assertEqual(
+            (error.code, error.name, error.function, error.errno),
+            (4, "MDB_IF_TIMEOUT", "MDB_IF_ExecCommand", None))
+
+
+class FailedOpen(unittest.TestCase):
+    def test_says_why_with_the_systems_errno(self) -> None:
+        for port, number in (("pts/99999", errno.ENOENT),
+                             ("null", errno.ENOTTY)):  # /dev/null: no terminal
+            with self.subTest(port):
+                with self.assertRaises(korvel.OpenOrCrcError) as caught:
+                    korvel.Interface(port)
+                error = caught.exception
+                self.assertEqual((error.errno, error.winerror), (number, None))
+                self.assertEqual(str(error).split(": ", 1)[1],
+                                 f"could not open {port!r}: [Errno {number}] "
+                                 f"{os.strerror(number)}")
 
 
 if __name__ == "__main__":
