@@ -6,6 +6,10 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 namespace tool_test {
 namespace {
 
@@ -107,16 +111,38 @@ TEST(KorvelAgainstAdapter, ExecShowsTheStatusByteOfAFailedReplyButNothingAfterSi
   EXPECT_EQ(silent.request_count(), 3U) << "exec tries three times";
 }
 
-TEST(KorvelAgainstAdapter, APortThatCannotBeOpenedEndsBeforeAnyTransaction) {
-  for (const char *command : {"version", "reset"}) {
-    const ProcessResult run = run_korvel({command, kMissingPort});
+struct OpenFailureCase {
+  const char *command;
+  std::string port;
+  std::string says;
+};
+
+TEST(KorvelAgainstAdapter, APortThatCannotBeOpenedEndsBeforeAnyTransactionAndSaysWhy) {
+  // Held the way another program using the library holds it.
+  PtyAdapter held;
+  const int holder = ::open(held.device_path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  ASSERT_GE(holder, 0);
+  ASSERT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0);
+  const std::string missing = kMissingPort;
+  const OpenFailureCase cases[] = {
+      {"version", missing, "could not open " + missing + ": no such port"},
+      {"reset", "null", "could not open null: not a serial port"},
+      {"reset", "/dev/pts/3", "give the name without /dev/: pts/3"},
+      {"reset", held.port_name(),
+       "could not open " + held.port_name() + ": held by another program"},
+      {"reset", "pts/../null", "could not open pts/../null: not a port name the library accepts"}};
+  for (const OpenFailureCase &failure : cases) {
+    SCOPED_TRACE(failure.port);
+    const ProcessResult run = run_korvel({failure.command, failure.port});
     EXPECT_EQ(run.exit_code, kExitResultBase + MDB_IF_OPEN_OR_CRC_ERROR) << run.output;
-    EXPECT_NE(run.output.find(call_line(std::string("MDB_IF_OpenInterface(") + kMissingPort + ")",
+    EXPECT_NE(run.output.find(call_line("MDB_IF_OpenInterface(" + failure.port + ")",
                                         MDB_IF_OPEN_OR_CRC_ERROR)),
               std::string::npos)
         << run.output;
+    EXPECT_NE(run.output.find(failure.says + "\n"), std::string::npos) << run.output;
     EXPECT_EQ(run.output.find("MDB_IF_CloseInterface"), std::string::npos) << run.output;
   }
+  ::close(holder);
 }
 
 } // namespace

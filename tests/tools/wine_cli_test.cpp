@@ -49,6 +49,7 @@ TEST(ToolsUnderWine, KorvelExeDrivesKorvelSimOnCom5) {
 
   const ProcessResult unlinked = run_korvel_exe({"reset", "COM6"});
   EXPECT_EQ(unlinked.exit_code, kExitResultBase + MDB_IF_OPEN_OR_CRC_ERROR) << unlinked.output;
+  EXPECT_TRUE(contains(unlinked.output, "could not open COM6: no such port")) << unlinked.output;
   const ProcessResult refused = run_korvel_exe({"exec", "COM5", "0A0"});
   EXPECT_EQ(refused.exit_code, kExitUsage) << refused.output;
   EXPECT_TRUE(contains(refused.errors, "usage: korvel")) << refused.errors;

@@ -1,5 +1,6 @@
 #include "port_commands.h"
 
+#include "open_failure.h"
 #include "results.h"
 
 #include <chrono>
@@ -35,9 +36,17 @@ std::int32_t report_call(const std::string &call, bool verbose,
 int with_interface(const Invocation &invocation,
                    const std::function<std::int32_t(MDB_IF_HANDLE)> &transaction) {
   MDB_IF_HANDLE handle = nullptr;
+  SystemError open_error = 0;
   const std::int32_t opened =
-      report_call("MDB_IF_OpenInterface(" + invocation.port + ")", invocation.verbose,
-                  [&] { return MDB_IF_OpenInterface(invocation.port.c_str(), &handle); });
+      report_call("MDB_IF_OpenInterface(" + invocation.port + ")", invocation.verbose, [&] {
+        clear_system_error();
+        const std::int32_t result = MDB_IF_OpenInterface(invocation.port.c_str(), &handle);
+        open_error = last_system_error();
+        return result;
+      });
+  if (opened == MDB_IF_OPEN_OR_CRC_ERROR) {
+    print_open_failure(invocation.port, open_error);
+  }
   if (opened != MDB_IF_OK) {
     return exit_status_for(opened);
   }
