@@ -218,6 +218,8 @@ void close_port(Handle handle) {
     port->is_open = false;
     ++port->close_count;
     port->closed_with_changed_settings += port->settings_changed ? 1 : 0;
+    // A platform's close may overwrite its last error.
+    fake::line().last_error = 0;
   }
 }
 

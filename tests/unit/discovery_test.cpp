@@ -138,6 +138,7 @@ TEST_F(DiscoveryTest, AProbeOpensConfiguresAndAsksOnce) {
   EXPECT_EQ(port.purge_count, 1);
   EXPECT_EQ(port.requests, std::vector<Bytes>{kReadVersionWire});
   EXPECT_EQ(port.close_count, 1);
+  EXPECT_EQ(port.closed_with_changed_settings, 0) << "the probe left its settings on the port";
 }
 
 TEST_F(DiscoveryTest, EachSilentPortCostsOneTimeoutAndTheSettleDelay) {

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <string>
 
@@ -118,7 +119,9 @@ TEST_F(OpenCloseTest, AFailedOpenLeavesTheInvalidHandleEverywhere) {
     const char *what;
     bool declared;
     bool can_open;
-  } rows[] = {{"no such port", false, false}, {"port refuses the open", true, false}};
+    korvel::port::SystemError error;
+  } rows[] = {{"no such port", false, false, fake::kNoSuchPort},
+              {"port refuses the open", true, false, fake::kPortBusy}};
   for (const auto &row : rows) {
     SCOPED_TRACE(row.what);
     SetUp();
@@ -130,6 +133,7 @@ TEST_F(OpenCloseTest, AFailedOpenLeavesTheInvalidHandleEverywhere) {
     EXPECT_EQ(MDB_IF_OpenInterface("COM1", &handle), MDB_IF_OPEN_OR_CRC_ERROR);
     EXPECT_EQ(handle, MDB_IF_INVALID_HANDLE);
     EXPECT_EQ(korvel::current_interface(), MDB_IF_INVALID_HANDLE);
+    EXPECT_EQ(fake::last_system_error(), row.error);
     if (port != nullptr) {
       EXPECT_TRUE(port->configured_roles.empty());
     }
@@ -198,11 +202,37 @@ TEST_F(OpenCloseTest, ClosedAndSupersededHandlesNeverComeBack) {
   }
 }
 
+// The library remembers 16 retired handles in a ring; many more opens than
+// that must keep the most recent ones out while the ring wraps.
+TEST_F(OpenCloseTest, TheSixteenMostRecentlyRetiredHandlesStayOutThroughManyOpens) {
+  constexpr std::size_t kRemembered = 16;
+  std::vector<MDB_IF_HANDLE> retired;
+  for (int cycle = 0; cycle < 50; ++cycle) {
+    SCOPED_TRACE(cycle);
+    // The fake hands out values from the start again, as a platform reuses
+    // freed ones.
+    fake::reset();
+    add_answering_port("COM1");
+    add_answering_port("COM2");
+    const MDB_IF_HANDLE handle = open("COM1");
+    const std::size_t recent = std::min(retired.size(), kRemembered);
+    EXPECT_EQ(
+        std::count(retired.end() - static_cast<std::ptrdiff_t>(recent), retired.end(), handle), 0);
+    retired.push_back(handle);
+    // Retired by a close, or by a later open superseding it.
+    if (cycle % 2 == 1) {
+      retired.push_back(open("COM2"));
+    }
+    EXPECT_EQ(MDB_IF_CloseInterface(retired.back()), MDB_IF_OK);
+  }
+}
+
 TEST_F(OpenCloseTest, AFailedOpenAfterASuccessfulOneClosesTheFirst) {
   FakePort &port = add_answering_port("COM1");
   const MDB_IF_HANDLE old_handle = open("COM1");
   const MDB_IF_HANDLE failed = open("COM9", MDB_IF_OPEN_OR_CRC_ERROR);
   EXPECT_EQ(failed, MDB_IF_INVALID_HANDLE);
+  EXPECT_EQ(fake::last_system_error(), fake::kNoSuchPort) << "the close of COM1 came after";
   EXPECT_FALSE(port.is_open);
   expect_rejected(old_handle, port);
 }
@@ -220,12 +250,13 @@ TEST_F(OpenCloseTest, RefusedNamesKeepTheCurrentInterface) {
     const char *what;
     const char *name;
     bool with_handle_out;
+    korvel::port::SystemError error;
   } rows[] = {
-      {"name too long", too_long.c_str(), true},
-      {"null name", nullptr, true},
-      {"null handle out", "COM1", false},
-      {"null handle out, name too long", too_long.c_str(), false},
-      {"not a serial port", "NUL", true},
+      {"name too long", too_long.c_str(), true, fake::kRefusedName},
+      {"null name", nullptr, true, fake::kRefusedName},
+      {"null handle out", "COM1", false, fake::kRefusedName},
+      {"null handle out, name too long", too_long.c_str(), false, fake::kRefusedName},
+      {"not a serial port", "NUL", true, fake::kNotAPort},
   };
   for (const bool interface_open : {false, true}) {
     const MDB_IF_HANDLE before = interface_open ? open("COM1") : nullptr;
@@ -238,6 +269,7 @@ TEST_F(OpenCloseTest, RefusedNamesKeepTheCurrentInterface) {
         EXPECT_EQ(handle, MDB_IF_INVALID_HANDLE);
       }
       EXPECT_EQ(korvel::current_interface(), before);
+      EXPECT_EQ(fake::last_system_error(), row.error);
       EXPECT_TRUE(overlong.opened_paths.empty());
       EXPECT_EQ(current.open_count, interface_open ? 1 : 0);
       EXPECT_EQ(current.close_count, 0);

@@ -1,16 +1,23 @@
-// Listing serial ports from a sysfs tty class directory, over a fake tree.
+// Listing serial ports from a sysfs tty class directory, and deciding which
+// device nodes are serial ports, over a fake tree.
 #include "port/port_list_sysfs.h"
+#include "port/serial_device_sysfs.h"
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
 #include <vector>
 
 namespace {
 
 namespace fs = std::filesystem;
+using korvel::port::DeviceKind;
 using korvel::port::list_sysfs_ports;
 using korvel::port::natural_less;
 using korvel::port::PortNameList;
@@ -22,6 +29,10 @@ protected:
     fs::remove_all(root_);
     fs::create_directories(root_ / "class_tty");
     fs::create_directories(root_ / "devices/hardware");
+    fs::create_directories(root_ / "dev_char");
+    for (const char *subsystem : {"tty", "misc"}) {
+      fs::create_directories(root_ / "class" / subsystem);
+    }
   }
   void TearDown() override { fs::remove_all(root_); }
 
@@ -36,6 +47,45 @@ protected:
     if (type != nullptr) {
       std::ofstream(entry / "type") << type << "\n";
     }
+  }
+
+  // What the kernel writes its console to.
+  void set_consoles(const char *names) {
+    fs::create_directories(root_ / "class_tty/console");
+    std::ofstream(root_ / "class_tty/console/active") << names << "\n";
+  }
+
+  // The sysfs entry of a character device: MAJOR:MINOR, with a device link
+  // when hardware stands behind it, and the class it belongs to.
+  void add_char_device(const std::string &path, bool device, const char *subsystem) {
+    struct stat info {};
+    ASSERT_EQ(stat(path.c_str(), &info), 0) << path;
+    const fs::path entry =
+        root_ / "dev_char" /
+        (std::to_string(major(info.st_rdev)) + ":" + std::to_string(minor(info.st_rdev)));
+    fs::create_directories(entry);
+    if (device) {
+      fs::create_directory_symlink(root_ / "devices/hardware", entry / "device");
+    }
+    fs::create_directory_symlink(root_ / "class" / subsystem, entry / "subsystem");
+  }
+
+  // The process's status line, naming tty_nr as its controlling terminal. The
+  // command name holds ") " to show where the name really ends.
+  void set_controlling_terminal(unsigned long tty_nr) {
+    std::ofstream(root_ / "stat") << "4711 (a) b) S 1 4711 4711 " << tty_nr << " -1 4194560 0\n";
+  }
+
+  DeviceKind classify(const std::string &path, int *stat_error = nullptr) {
+    const std::string dev_char = (root_ / "dev_char").string();
+    const std::string stat = (root_ / "stat").string();
+    int error = 0;
+    const DeviceKind kind =
+        korvel::port::classify_device(path.c_str(), {dev_char.c_str(), stat.c_str()}, &error);
+    if (stat_error != nullptr) {
+      *stat_error = error;
+    }
+    return kind;
   }
 
   std::vector<std::string> listed() {
@@ -58,6 +108,78 @@ TEST_F(SysfsTree, ListsPortsWithHardwareInNaturalOrder) {
   add("ttyACM0", true);
   add("ttyACM10", true); // does not fit the 8-byte name
   EXPECT_EQ(listed(), (std::vector<std::string>{"ttyACM0", "ttyS1", "ttyS2", "ttyS10", "ttyUSB0"}));
+}
+
+TEST_F(SysfsTree, TheKernelsConsoleIsNeverListed) {
+  add("ttyS0", true, "4");
+  add("ttyS1", true, "4");
+  add("ttyUSB0", true);
+  set_consoles("tty0 ttyS1");
+  EXPECT_EQ(listed(), (std::vector<std::string>{"ttyS0", "ttyUSB0"}));
+}
+
+TEST_F(SysfsTree, TheWalkStopsWhereTheVisitorSaysSo) {
+  for (const char *name : {"ttyS1", "ttyS2", "ttyS3"}) {
+    add(name, true, "4");
+  }
+  std::vector<std::string> visited;
+  const auto visit = [](const char *name, void *context) {
+    auto *names = static_cast<std::vector<std::string> *>(context);
+    names->push_back(name);
+    return names->size() == 2;
+  };
+  EXPECT_TRUE(korvel::port::walk_sysfs_ports((root_ / "class_tty").c_str(), visit, &visited));
+  EXPECT_EQ(visited, (std::vector<std::string>{"ttyS1", "ttyS2"}));
+}
+
+// Only pseudo-terminal slaves and terminals with hardware behind them are
+// serial ports; nothing is opened to find out. The fake tree decides what
+// the real device nodes below stand for.
+TEST_F(SysfsTree, OnlyPseudoTerminalsAndHardwareTerminalsAreSerialPorts) {
+  const int master = posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(grantpt(master), 0);
+  ASSERT_EQ(unlockpt(master), 0);
+  const std::string pty = ptsname(master);
+  struct stat pty_info {};
+  ASSERT_EQ(stat(pty.c_str(), &pty_info), 0);
+  const auto pty_number = static_cast<unsigned long>((minor(pty_info.st_rdev) & 0xFFU) |
+                                                     (major(pty_info.st_rdev) << 8) |
+                                                     ((minor(pty_info.st_rdev) & ~0xFFU) << 12));
+
+  add_char_device("/dev/null", true, "tty");  // as a UART would be
+  add_char_device("/dev/zero", true, "misc"); // as a watchdog would be
+  add_char_device("/dev/full", false, "tty"); // as the console or tty0 would be
+  const fs::path fifo = root_ / "fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  std::ofstream(root_ / "file") << "x";
+  fs::create_symlink("/dev/null", root_ / "serial0");
+  set_controlling_terminal(0);
+
+  const struct {
+    std::string path;
+    DeviceKind kind;
+  } rows[] = {
+      {"/dev/null", DeviceKind::SerialPort},
+      {(root_ / "serial0").string(), DeviceKind::SerialPort},
+      {pty, DeviceKind::SerialPort},
+      {"/dev/zero", DeviceKind::NotAPort},
+      {"/dev/full", DeviceKind::NotAPort},
+      {"/dev/random", DeviceKind::NotAPort}, // no entry in the tree
+      {fifo.string(), DeviceKind::NotAPort},
+      {(root_ / "file").string(), DeviceKind::NotAPort},
+      {root_.string(), DeviceKind::NotAPort},
+  };
+  for (const auto &row : rows) {
+    EXPECT_EQ(classify(row.path), row.kind) << row.path;
+  }
+  int error = 0;
+  EXPECT_EQ(classify((root_ / "missing").string(), &error), DeviceKind::Unreachable);
+  EXPECT_EQ(error, ENOENT);
+
+  set_controlling_terminal(pty_number);
+  EXPECT_EQ(classify(pty), DeviceKind::NotAPort) << "the process's own terminal";
+  close(master);
 }
 
 TEST_F(SysfsTree, AnUnreadableDirectoryFailsAndAnEmptyOneListsNothing) {

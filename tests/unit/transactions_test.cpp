@@ -353,6 +353,63 @@ TEST_F(TransactionTest, TimingHoldsWhenTheTickCounterWraps) {
   EXPECT_EQ(fake::now_ms() - kStart, kSilenceMs - kPollMs + kSettleMs);
 }
 
+// The durations the design promises, written as numbers: every other timing
+// check computes its expectation from the library's own constants, so a
+// wrong poll interval, settle delay, silence timeout, retry delay, attempt
+// count or receive limit would change the code and those checks together.
+TEST_F(TransactionTest, CallsTakeTheDesignsDurations) {
+  const auto exec_call = [this] { return exec({0x44}).result; };
+  const auto reset_call = [this] { return MDB_IF_LineReset(handle_); };
+  const auto version_call = [this] { return version().result; };
+  const auto answer_after = [](std::uint32_t ms) {
+    return [ms](FakePort &p) {
+      p.responder = fake::answer_always(reply_after(reply_frame({0x00, 0x01}), ms));
+    };
+  };
+  const auto silent = [](FakePort &) {};
+  const struct {
+    const char *what;
+    std::function<void(FakePort &)> arrange;
+    std::function<std::int32_t()> call;
+    std::uint32_t ms;
+  } rows[] = {
+      // The reply is seen at the first 10 ms poll, then the 20 ms settle delay.
+      {"reset, reply 5 ms after the request", answer_after(5), reset_call, 30},
+      {"version, reply 5 ms after the request", answer_after(5), version_call, 30},
+      {"exec, reply 5 ms after the request", answer_after(5), exec_call, 30},
+      {"exec, reply 25 ms after the request", answer_after(25), exec_call, 50},
+      // 500 ms of silence, then 20 ms; an exec pauses 20 ms more per attempt.
+      {"silent reset", silent, reset_call, 520},
+      {"silent version", silent, version_call, 520},
+      {"silent exec", silent, exec_call, 1620},
+      {"exec, three bad CRCs at once",
+       [](FakePort &p) {
+         p.responder = fake::answer_always(reply_after(corrupt_reply_frame({0x00})));
+       },
+       exec_call, 120},
+      {"exec, two silent attempts, then a reply after 5 ms",
+       [](FakePort &p) {
+         p.responder = fake::answer_in_turn({{}, {}, reply_after(reply_frame({0x00, 0x01}), 5)});
+       },
+       exec_call, 1110},
+      // A line that never completes a frame holds a receive for 2 s at most.
+      {"reset on a chattering line",
+       [](FakePort &p) {
+         std::vector<Chunk> chatter(100, Chunk{50, {0x02, 0x00, 0x00, 0x41}});
+         p.responder = fake::answer_always(chatter);
+       },
+       reset_call, 2020},
+  };
+  for (const auto &row : rows) {
+    SCOPED_TRACE(row.what);
+    start_line();
+    row.arrange(*port_);
+    const std::uint32_t started = fake::now_ms();
+    row.call();
+    EXPECT_EQ(fake::now_ms() - started, row.ms);
+  }
+}
+
 // ---------------------------------------------------------------------------
 // Wire bytes and the purge
 
