@@ -87,6 +87,66 @@ TEST_F(PtyTest, AnotherProgramsExclusiveHoldIsRespected) {
   close(other);
 }
 
+// A probe puts back the settings it found on a port. The interface's own
+// line passes every byte, whatever a previous program left set: no XON/XOFF,
+// no output resumed by any byte, no canonical mode or echo.
+TEST_F(PtyTest, AProbeLeavesThePortAsItFoundItAndTheInterfaceIsRaw) {
+  PtyAdapter adapter([](const Bytes &) { return identification(); });
+  const int other = ::open(adapter.device_path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  ASSERT_GE(other, 0);
+  termios found{};
+  ASSERT_EQ(tcgetattr(other, &found), 0);
+  found.c_iflag |= IXON | IXOFF | IXANY;
+  found.c_lflag |= ICANON | ECHO;
+  ASSERT_EQ(cfsetspeed(&found, B9600), 0);
+  ASSERT_EQ(tcsetattr(other, TCSANOW, &found), 0);
+  ASSERT_EQ(tcgetattr(other, &found), 0);
+
+  korvel::port::fixed_list::set_ports({adapter.port_name()});
+  char name[MDB_IF_PORT_NAME_BUFFER];
+  EXPECT_EQ(MDB_IF_ScanInterface(name), MDB_IF_OK);
+  EXPECT_EQ(name, adapter.port_name());
+  termios after{};
+  ASSERT_EQ(tcgetattr(other, &after), 0);
+  EXPECT_EQ(std::memcmp(&found, &after, sizeof(found)), 0) << "the probe left its settings";
+
+  open(adapter);
+  ASSERT_EQ(tcgetattr(other, &after), 0);
+  EXPECT_EQ(after.c_iflag & (IXON | IXOFF | IXANY), 0U);
+  EXPECT_EQ(after.c_lflag & (ICANON | ECHO), 0U);
+  EXPECT_EQ(cfgetospeed(&after), B38400);
+  close(other);
+}
+
+// The last close of a terminal waits until its output has drained, which a
+// stalled device never does; the library discards that output first. A
+// pseudo-terminal in packet mode shows the discard to its master.
+TEST_F(PtyTest, ClosingDiscardsOutputTheLineHasNotTaken) {
+  const int master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(grantpt(master), 0);
+  ASSERT_EQ(unlockpt(master), 0);
+  const std::string slave = ptsname(master);
+  // Keeps the master readable once the library has closed its end.
+  const int keep = ::open(slave.c_str(), O_RDWR | O_NOCTTY);
+  ASSERT_GE(keep, 0);
+  int packet_mode = 1;
+  ASSERT_EQ(ioctl(master, TIOCPKT, &packet_mode), 0);
+
+  ASSERT_EQ(MDB_IF_OpenInterface(slave.substr(std::strlen("/dev/")).c_str(), &handle_), MDB_IF_OK);
+  EXPECT_EQ(MDB_IF_LineReset(handle_), MDB_IF_TIMEOUT); // its request is never read
+  EXPECT_EQ(MDB_IF_CloseInterface(handle_), MDB_IF_OK);
+  handle_ = nullptr;
+  bool output_discarded = false;
+  std::uint8_t packet[64];
+  for (ssize_t got = 0; (got = read(master, packet, sizeof(packet))) > 0;) {
+    output_discarded |= packet[0] != TIOCPKT_DATA && (packet[0] & TIOCPKT_FLUSHWRITE) != 0;
+  }
+  EXPECT_TRUE(output_discarded);
+  close(keep);
+  close(master);
+}
+
 TEST_F(PtyTest, ReopeningTheSamePortSupersedesTheFirstHandle) {
   PtyAdapter adapter;
   open(adapter);

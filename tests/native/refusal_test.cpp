@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <string>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -189,16 +190,33 @@ std::size_t open_descriptors() {
       std::filesystem::directory_iterator("/proc/self/fd"), std::filesystem::directory_iterator{}));
 }
 
+// Each refusal leaves its reason in errno.
 TEST_F(Refusals, OpenRefusalsLeaveTheCurrentInterfaceAlone) {
   const std::string too_long(kLongestPortName + 1, 'x');
-  // Names that lead out of /dev, and devices that are not terminals.
-  for (const char *name : {static_cast<const char *>(nullptr), too_long.c_str(), "../etc/passwd",
-                           "pts/../null", "null", "zero"}) {
-    SCOPED_TRACE(name == nullptr ? "null" : name);
+  const struct {
+    const char *name;
+    int error;
+  } rows[] = {
+      // Names that do not fit, or lead out of /dev.
+      {nullptr, EINVAL},
+      {too_long.c_str(), EINVAL},
+      {"../etc/passwd", EINVAL},
+      {"pts/../null", EINVAL},
+      // Devices that are no serial ports, recognised without opening them;
+      // ptmx is a terminal, but no port.
+      {"null", ENOTTY},
+      {"zero", ENOTTY},
+      {"ptmx", ENOTTY},
+      {"tty", ENOTTY},
+  };
+  for (const auto &row : rows) {
+    SCOPED_TRACE(row.name == nullptr ? "null" : row.name);
     const std::size_t descriptors = open_descriptors();
     Guarded<MDB_IF_HANDLE> handle(nullptr);
-    EXPECT_EQ(refused_quickly([&] { return MDB_IF_OpenInterface(name, handle.get()); }),
+    errno = 0;
+    EXPECT_EQ(refused_quickly([&] { return MDB_IF_OpenInterface(row.name, handle.get()); }),
               MDB_IF_OPEN_OR_CRC_ERROR);
+    EXPECT_EQ(errno, row.error);
     EXPECT_EQ(handle.value(), MDB_IF_INVALID_HANDLE);
     EXPECT_TRUE(handle.guards_intact());
     EXPECT_EQ(open_descriptors(), descriptors);
@@ -208,13 +226,24 @@ TEST_F(Refusals, OpenRefusalsLeaveTheCurrentInterfaceAlone) {
       MDB_IF_OPEN_OR_CRC_ERROR);
   expect_sent({}); // the interface is still open and current
 
-  // A name of the longest length is tried, and its failed open supersedes
-  // the interface.
-  Guarded<MDB_IF_HANDLE> handle(nullptr);
-  EXPECT_EQ(MDB_IF_OpenInterface(std::string(kLongestPortName, 'x').c_str(), handle.get()),
-            MDB_IF_OPEN_OR_CRC_ERROR);
-  EXPECT_EQ(MDB_IF_LineReset(handle_), MDB_IF_BAD_HANDLE);
-  handle_ = handle.value();
+  // A port held by another program's lock is busy, and a name of the longest
+  // length is tried: both failed opens supersede the interface, whose close
+  // comes after the reason was found.
+  PtyAdapter other;
+  const int holder = ::open(other.device_path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_GE(holder, 0);
+  ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
+  const MDB_IF_HANDLE superseded = handle_;
+  for (const auto &[name, error] : {std::pair{other.port_name(), EBUSY},
+                                    std::pair{std::string(kLongestPortName, 'x'), ENOENT}}) {
+    Guarded<MDB_IF_HANDLE> handle(nullptr);
+    errno = 0;
+    EXPECT_EQ(MDB_IF_OpenInterface(name.c_str(), handle.get()), MDB_IF_OPEN_OR_CRC_ERROR) << name;
+    EXPECT_EQ(errno, error) << name;
+    handle_ = handle.value();
+  }
+  EXPECT_EQ(MDB_IF_LineReset(superseded), MDB_IF_BAD_HANDLE);
+  close(holder);
 }
 
 // The length check reads no further than one byte past the longest name: an

@@ -1,10 +1,12 @@
-// Calls from several threads at once, through the shared library. The
-// exports share one current interface and one set of link buffers, so each
-// call must wait for the one in progress: every reply belongs to its own
-// call, and a close never lets a call in progress spill onto the next port.
-// Also run under ThreadSanitizer.
+// Calls from several threads at once, through the library over real ports
+// and a port list the test sets. The exports share one current interface and
+// one set of link buffers, so each call must wait for the one in progress:
+// every reply belongs to its own call, a scan never interleaves with a
+// command, and a close never lets a call in progress spill onto the next
+// port. Also run under ThreadSanitizer.
 #include "exchange.h"
 #include "korvel_dll.h"
+#include "port_list_fixed.h"
 #include "sim_adapter.h"
 
 #include <gtest/gtest.h>
@@ -60,6 +62,49 @@ TEST(Threads, ConcurrentCommandsEachGetTheirOwnReply) {
   }
   EXPECT_EQ(adapter.request_count(), static_cast<std::size_t>(kThreads * kCallsPerThread));
   EXPECT_EQ(adapter.bad_request_count(), 0U);
+  EXPECT_EQ(MDB_IF_CloseInterface(handle), MDB_IF_OK);
+}
+
+TEST(Threads, ScansAndCommandsTakeTurns) {
+  constexpr int kScans = 3;
+  constexpr int kCommands = 20;
+  PtyAdapter interface_adapter(echo);
+  PtyAdapter mute([](const Bytes &) { return korvel::sim::silent(); });
+  PtyAdapter identifying([](const Bytes &) { return korvel::sim::identification(); });
+  // The interface's own port is listed too: the probe cannot open it.
+  korvel::port::fixed_list::set_ports(
+      {mute.port_name(), interface_adapter.port_name(), identifying.port_name()});
+  MDB_IF_HANDLE handle = nullptr;
+  ASSERT_EQ(MDB_IF_OpenInterface(interface_adapter.port_name().c_str(), &handle), MDB_IF_OK);
+
+  int scans_wrong = 0;
+  std::thread scanner([&] {
+    for (int scan = 0; scan < kScans; ++scan) {
+      char name[MDB_IF_PORT_NAME_BUFFER] = {};
+      if (MDB_IF_ScanInterface(name) != MDB_IF_OK || name != identifying.port_name()) {
+        ++scans_wrong;
+      }
+    }
+  });
+  int commands_wrong = 0;
+  for (int call = 0; call < kCommands; ++call) {
+    const std::uint8_t command[] = {0xC0, static_cast<std::uint8_t>(call)};
+    std::uint8_t reply[16] = {};
+    std::int32_t length = sizeof(reply);
+    if (MDB_IF_ExecCommand(handle, command, sizeof(command), reply, &length) != MDB_IF_OK ||
+        Bytes(reply, reply + length) != Bytes(command, command + 2)) {
+      ++commands_wrong;
+    }
+  }
+  scanner.join();
+  EXPECT_EQ(scans_wrong, 0);
+  EXPECT_EQ(commands_wrong, 0);
+  EXPECT_EQ(interface_adapter.request_count(), static_cast<std::size_t>(kCommands));
+  EXPECT_EQ(mute.request_count(), static_cast<std::size_t>(kScans));
+  EXPECT_EQ(identifying.request_count(), static_cast<std::size_t>(kScans));
+  for (const PtyAdapter *adapter : {&interface_adapter, &mute, &identifying}) {
+    EXPECT_EQ(adapter->bad_request_count(), 0U);
+  }
   EXPECT_EQ(MDB_IF_CloseInterface(handle), MDB_IF_OK);
 }
 
