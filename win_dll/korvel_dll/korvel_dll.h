@@ -16,6 +16,20 @@
  * "\\.\COM3"), a path below /dev on Linux ("ttyUSB0", "pts/3"; opened as
  * "/dev/ttyUSB0"). Opens are exclusive on both systems.
  *
+ * The library touches no device but a serial port. On Linux a path is looked
+ * at before anything opens it (following links, so "serial0" leading to the
+ * real port works): only a pseudo-terminal slave (/dev/pts/N) or a terminal
+ * with hardware behind it (in sysfs, /sys/dev/char/MAJOR:MINOR has a device
+ * entry and belongs to the tty class) is opened, and never the process's own
+ * controlling terminal. The console, virtual terminals (tty0), ptmx, FIFOs,
+ * watchdogs and every other node are refused unopened. On Windows a name that
+ * opens but has no serial settings (NUL, a disk) is closed again untouched.
+ * The line is made binary-transparent whatever a previous program left set:
+ * no flow control (CTS, DSR, XON/XOFF), no null stripping, no error
+ * character, no abort on error; on Linux raw mode with IXOFF and IXANY
+ * cleared too. Closing discards output the line has not taken, so no close
+ * waits for a stalled device to drain.
+ *
  * Longest calls (not counting the wait for another thread's call):
  *                       silent adapter     line that chatters without
  *                                          ever completing a frame
@@ -25,7 +39,10 @@
  *   MDB_IF_ScanInterface  0.52 s per silent port, 2.0 s per chattering one
  *                       (Linux lists at most 64 ports)
  *   Open and close do not wait for the line. On Linux a write that finds the
- *   output queue full waits at most 1 s before it fails.
+ *   output queue full waits at most 1 s before it fails. On Windows the waits
+ *   (10 ms polls, 20 ms pauses) use a high-resolution waitable timer where the
+ *   system offers one (Windows 10 1803 and later), otherwise Sleep, whose
+ *   15.6 ms default period lengthens them; nothing process-wide is changed.
  *
  * What the line cannot tell apart: a request frame carries no transaction
  * number, so a reply that arrives after its call gave up (an adapter slower
@@ -40,6 +57,18 @@
  * fork: a child keeps the open port, and its exclusive lock, until the child
  * exits or calls exec (the descriptors are close-on-exec). A child must not
  * call the library if another thread of the parent was inside it at the fork.
+ *
+ * What the library cannot do on Linux:
+ * - The open keeps later openers out (TIOCEXCL, flock) but does not notice a
+ *   program that already had the port open without either.
+ * - On a pseudo-terminal, a holder killed while it had the port open leaves
+ *   TIOCEXCL set while the other end stays open; the port is refused (EBUSY)
+ *   until the flag is cleared.
+ * - Where /sys is not mounted (some containers and chroots) no real serial
+ *   device can be recognised, so only pseudo-terminals open.
+ * - The scan never lists names of 8 or more characters (ttyUSB10), because a
+ *   found name must fit the host's buffer; /dev/serial/by-id/... names do not
+ *   fit the 20-byte device path, a short link below /dev does.
  */
 #ifndef KORVEL_DLL_H
 #define KORVEL_DLL_H
@@ -105,36 +134,55 @@ enum {
  * portName is null (nothing is opened then). Listed names of 8 or more
  * characters, and registry values that are not strings, are not opened and
  * count as ports that did not answer: a list of only such values gives "".
- * The probe opens a port as MDB_IF_OpenInterface does (on Linux: terminals
- * only, none held exclusively by another program), and takes the reply's
- * payload from its first byte: "MDB_IF" with no status byte in front. An
- * adapter that answers MDB_IF_GetVersion (status byte 0x00, then its text)
- * is therefore never found by a scan, and one a scan finds gets 5 from
- * MDB_IF_GetVersion: one reply cannot satisfy both. */
+ * On Linux the list is the tty class in sysfs (/sys/class/tty): devices with
+ * hardware behind them, in natural order (ttyS2 before ttyS10), at most 64,
+ * never pseudo-terminals, without serial placeholders of unknown type and
+ * without the kernel's console (/sys/class/tty/console/active), which a
+ * probe would garble. The probe opens a port as MDB_IF_OpenInterface does
+ * (serial devices only, none held exclusively by another program), puts the
+ * port's settings back as it found them before closing it, and takes the
+ * reply's payload from its first byte: "MDB_IF" with no status byte in
+ * front. An adapter that answers MDB_IF_GetVersion (status byte 0x00, then
+ * its text) is therefore never found by a scan, and one a scan finds gets 5
+ * from MDB_IF_GetVersion: one reply cannot satisfy both. */
 MDB_IF_API int32_t MDB_IF_ScanInterface(char *portName);
 
 /* Opens portName exclusively as the current interface at 38400 8N1, DTR on,
- * RTS off, and writes its handle to *handleOut. Result 2 if the port cannot
- * be opened (absent, busy, or on Linux held with TIOCEXCL by another
- * program, whose settings and flag are then left untouched, also for root);
- * then *handleOut and the current interface both hold MDB_IF_INVALID_HANDLE
- * (which the other functions accept, and which fails at the port with
- * result 5). Opening while an interface is open closes the superseded
- * handle; calls with it then return 1.
- * Refused with result 2, closing nothing and leaving the current interface
- * as it was: a null portName, a null handleOut, a name longer than the
- * device path allows (15 characters on Windows, 14 on Linux), on Linux a
- * name containing "..", and on Linux anything that is not a terminal (it is
- * opened, found not to be one, and closed again untouched: a file, null).
- * *handleOut, when not null, is set to MDB_IF_INVALID_HANDLE then.
+ * RTS off, binary-transparent, and writes its handle to *handleOut. Result 2
+ * if the port cannot be opened (absent, no permission, busy, or on Linux
+ * held with TIOCEXCL or flock by another program, whose settings and flag
+ * are then left untouched, also for root); then *handleOut and the current
+ * interface both hold MDB_IF_INVALID_HANDLE (which the other functions
+ * accept, and which fails at the port with result 5). Opening while an
+ * interface is open closes the superseded handle; calls with it then
+ * return 1.
+ * Refused with result 2, opening and closing nothing and leaving the
+ * current interface as it was: a null portName, a null handleOut, a name
+ * longer than the device path allows (15 characters on Windows, 14 on
+ * Linux), on Linux a name containing "..", and anything that is no serial
+ * port (see the top of this header). *handleOut, when not null, is set to
+ * MDB_IF_INVALID_HANDLE then.
+ * Why an open gave 2 is left where the platform keeps a thread's last error,
+ * read right after the call (other results leave it unspecified):
+ *   Linux errno: ENOENT no such port, EACCES no permission (on Debian the
+ *   user must be in group dialout, or root), EBUSY held by another program,
+ *   ENOTTY not a serial port, EINVAL a name the library refuses; other
+ *   values as the system reported them.
+ *   Windows GetLastError(): what CreateFileA reported (ERROR_FILE_NOT_FOUND
+ *   or ERROR_PATH_NOT_FOUND for a missing port, ERROR_ACCESS_DENIED for a
+ *   busy or a forbidden one), ERROR_INVALID_NAME for a name the library
+ *   refuses, ERROR_NOT_SUPPORTED for a name that opens but is no serial port.
+ * The reason is kept from the failing step, so closing a superseded
+ * interface cannot overwrite it. The result codes never depend on it.
  * Handles stay refused after their port is closed: the last 16 closed or
  * superseded handle values are never handed out again, although the
  * platform reuses them. */
 MDB_IF_API int32_t MDB_IF_OpenInterface(const char *portName, MDB_IF_HANDLE *handleOut);
 
-/* Closes the current interface. Result 1 if handle is null or not the
- * current interface handle, among them a handle already closed. A call in
- * progress on another thread finishes on its port before the close. */
+/* Closes the current interface, discarding output the line has not taken,
+ * so that the close never waits for the line. Result 1 if handle is null or
+ * not the current interface handle, among them a handle already closed. A
+ * call in progress on another thread finishes on its port before the close. */
 MDB_IF_API int32_t MDB_IF_CloseInterface(MDB_IF_HANDLE handle);
 
 /* Sends command[0..commandLength) and delivers the reply payload into reply.
