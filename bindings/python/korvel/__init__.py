@@ -28,7 +28,7 @@ __all__ = [
     "LinkError", "AdapterError", "AdapterStatusFEError", "Interface", "scan",
     "library",
 ]
-__version__ = "1.0.0"
+__version__ = "1.1.0"
 
 if sys.platform == "win32":
     LIBRARY_NAME = "korvel_dll.dll"
