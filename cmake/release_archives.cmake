@@ -7,18 +7,26 @@ include(GNUInstallDirs)
 
 if(WIN32)
   set(KORVEL_ARCHIVE_SYSTEM win64)
+  # A Windows folder shows its README and licence at the top.
+  set(KORVEL_DOCS_DIR .)
   set(KORVEL_EXAMPLES_DIR examples)
   set(KORVEL_BINDINGS_DIR bindings)
   set(KORVEL_INSTALLED_LIBRARY ${CMAKE_INSTALL_BINDIR}/korvel_dll.dll)
   set(CPACK_GENERATOR ZIP)
 else()
   set(KORVEL_ARCHIVE_SYSTEM linux-${CMAKE_SYSTEM_PROCESSOR})
+  set(KORVEL_DOCS_DIR ${CMAKE_INSTALL_DOCDIR})
   set(KORVEL_EXAMPLES_DIR ${CMAKE_INSTALL_DOCDIR}/examples)
   set(KORVEL_BINDINGS_DIR ${CMAKE_INSTALL_DATADIR}/korvel_dll/bindings)
   set(KORVEL_INSTALLED_LIBRARY ${CMAKE_INSTALL_LIBDIR}/libkorvel_dll.so.${PROJECT_VERSION})
   set(CPACK_GENERATOR TGZ)
 endif()
-install(FILES README.md CHANGELOG.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+# The archive's own README (the repository's speaks of scripts and build
+# folders an archive does not have), the licence and the changes.
+configure_file(cmake/archive/README-${KORVEL_ARCHIVE_SYSTEM}.md.in
+  ${PROJECT_BINARY_DIR}/archive/README.md @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/archive/README.md LICENSE CHANGELOG.md
+  DESTINATION ${KORVEL_DOCS_DIR})
 install(DIRECTORY examples/host DESTINATION ${KORVEL_EXAMPLES_DIR})
 
 # The bindings: Korvel.cs with its sample, and the korvel wheel made around

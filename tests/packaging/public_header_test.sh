@@ -23,4 +23,10 @@ check $mingw-gcc-posix -x c -std=c11
 check $mingw-g++-posix -x c++ -std=c++17
 check "${msvc[@]}" -x c -std=c11
 check "${msvc[@]}" -x c++ -std=c++17
+
+# A 32-bit Windows program is stopped with a message, not with undefined
+# symbols at link time.
+message=$(echo '#include <korvel_dll.h>' | clang --target=i686-pc-windows-msvc -ffreestanding \
+  -x c -fsyntax-only -I"$header_dir" - 2>&1) && failed=1
+grep -q '64-bit DLL' <<<"$message" || { echo "32-bit Windows: $message"; failed=1; }
 exit "$failed"

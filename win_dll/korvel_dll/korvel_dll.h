@@ -75,6 +75,10 @@
 
 #include <stdint.h>
 
+#if defined(_WIN32) && !defined(_WIN64)
+#error "korvel_dll.dll is a 64-bit DLL: build the program for x64 (64-bit Windows)"
+#endif
+
 #if defined(_WIN32)
 #define MDB_IF_API
 #else

@@ -1,0 +1,17 @@
+# Gives a Windows target the version resource shown in its properties: the
+# project version, and a description of what the file is.
+function(korvel_version_resource target description)
+  get_target_property(type ${target} TYPE)
+  if(type STREQUAL "EXECUTABLE")
+    set(KORVEL_FILE_TYPE VFT_APP)
+    set(KORVEL_ORIGINAL_FILENAME ${target}.exe)
+  else()
+    set(KORVEL_FILE_TYPE VFT_DLL)
+    set(KORVEL_ORIGINAL_FILENAME ${target}.dll)
+  endif()
+  set(KORVEL_FILE_DESCRIPTION ${description})
+  set(KORVEL_INTERNAL_NAME ${target})
+  set(resource ${CMAKE_CURRENT_BINARY_DIR}/${target}_version.rc)
+  configure_file(${PROJECT_SOURCE_DIR}/cmake/version_resource.rc.in ${resource} @ONLY)
+  target_sources(${target} PRIVATE ${resource})
+endfunction()
