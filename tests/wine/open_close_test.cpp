@@ -6,6 +6,12 @@
 namespace wine_test {
 namespace {
 
+// What GetLastError() holds after a refused open.
+constexpr long kErrorFileNotFound = 2;
+constexpr long kErrorPathNotFound = 3;
+constexpr long kErrorNotSupported = 50;
+constexpr long kErrorInvalidName = 123;
+
 using WineOpenClose = WineTest;
 
 TEST_F(WineOpenClose, CloseAcceptsOnlyTheCurrentHandleAndOnlyOnce) {
@@ -26,17 +32,23 @@ TEST_F(WineOpenClose, CloseAcceptsOnlyTheCurrentHandleAndOnlyOnce) {
 }
 
 TEST_F(WineOpenClose, AFailedOpenLeavesTheInvalidHandleCurrent) {
+  PtyAdapter adapter;
+  attach("COM5", adapter);
   // COM9 has no device behind it; a null name is refused outright.
-  const HostRun run = run_host({"open COM9", "version invalid 16", "reset invalid",
+  const HostRun run = run_host({"open COM5", "open COM9", "version invalid 16", "reset invalid",
                                 "exec invalid 0A 8", "close invalid", "close invalid", "open -"});
   ASSERT_TRUE(run.completed()) << run.transcript();
-  EXPECT_EQ(run.results(), (std::vector<int>{MDB_IF_OPEN_OR_CRC_ERROR, MDB_IF_LINK_ERROR,
+  EXPECT_EQ(run.results(), (std::vector<int>{MDB_IF_OK, MDB_IF_OPEN_OR_CRC_ERROR, MDB_IF_LINK_ERROR,
                                              MDB_IF_LINK_ERROR, MDB_IF_LINK_ERROR, MDB_IF_OK,
                                              MDB_IF_BAD_HANDLE, MDB_IF_OPEN_OR_CRC_ERROR}))
       << run.transcript();
-  EXPECT_EQ(run.steps[0].field("kind"), "invalid");
-  EXPECT_EQ(run.steps[3].number("len"), 8) << "a failed command must leave the length alone";
-  EXPECT_EQ(run.steps[6].field("kind"), "invalid");
+  EXPECT_EQ(run.steps[1].field("kind"), "invalid");
+  // The reason survives the close of the interface the open superseded.
+  const long missing = run.steps[1].number("error");
+  EXPECT_TRUE(missing == kErrorFileNotFound || missing == kErrorPathNotFound) << run.transcript();
+  EXPECT_EQ(run.steps[4].number("len"), 8) << "a failed command must leave the length alone";
+  EXPECT_EQ(run.steps[7].field("kind"), "invalid");
+  EXPECT_EQ(run.steps[7].number("error"), kErrorInvalidName);
 }
 
 TEST_F(WineOpenClose, OpeningAgainSupersedesTheFirstHandle) {
@@ -56,20 +68,24 @@ TEST_F(WineOpenClose, OpeningAgainSupersedesTheFirstHandle) {
   EXPECT_EQ(adapter.request_count(), 1U) << "calls with the superseded handle reached the port";
 }
 
-TEST_F(WineOpenClose, PortNamesOfUpToFifteenCharactersAreAccepted) {
+TEST_F(WineOpenClose, RefusedNamesLeaveTheOpenInterfaceCurrent) {
   PtyAdapter adapter;
   const std::string longest = "COM456789012345";
   const std::string too_long = longest + "6";
   attach(longest, adapter);
   attach(too_long, adapter);
-  const HostRun run = run_host(
-      {"open " + longest, "reset #1", "open " + too_long, "reset #1", "close #2", "close #1"});
+  // NUL opens, but is no serial port.
+  const HostRun run = run_host({"open " + longest, "reset #1", "open " + too_long, "open NUL",
+                                "reset #1", "close #2", "close #3", "close #1"});
   ASSERT_TRUE(run.completed()) << run.transcript();
-  // The refused name leaves the current interface open and current.
   EXPECT_EQ(run.results(), (std::vector<int>{MDB_IF_OK, MDB_IF_OK, MDB_IF_OPEN_OR_CRC_ERROR,
-                                             MDB_IF_OK, MDB_IF_BAD_HANDLE, MDB_IF_OK}))
+                                             MDB_IF_OPEN_OR_CRC_ERROR, MDB_IF_OK, MDB_IF_BAD_HANDLE,
+                                             MDB_IF_BAD_HANDLE, MDB_IF_OK}))
       << run.transcript();
   EXPECT_EQ(run.steps[2].field("kind"), "invalid");
+  EXPECT_EQ(run.steps[2].number("error"), kErrorInvalidName);
+  EXPECT_EQ(run.steps[3].field("kind"), "invalid");
+  EXPECT_EQ(run.steps[3].number("error"), kErrorNotSupported);
   EXPECT_EQ(adapter.request_count(), 2U);
 }
 

@@ -16,6 +16,9 @@ using korvel::kCommandAttempts;
 constexpr long kEarlyMs = 40;
 constexpr long kLateMs = 500;
 
+// A run that hangs fails at this point instead of blocking the tests.
+constexpr std::chrono::seconds kHangTimeout{20};
+
 // Built by the windows preset against korvel_dll.lib, as Visual Studio links.
 constexpr const char *kMsvcHostExe = KORVEL_MSVC_HOST_EXE;
 
@@ -47,6 +50,27 @@ TEST_F(WineTransactions, BytesThatNeedStuffingSurviveTheRoundTrip) {
   EXPECT_EQ(commands_received(adapter),
             (std::vector<Bytes>{{0x01}, {0x02}, special_command, {0x4E}, {0x01}}));
   EXPECT_EQ(adapter.bad_request_count(), 0U);
+}
+
+// Wine keeps a port's XON/XOFF and CTS flow control in the pseudo-terminal's
+// settings after the program that set them has gone. Left on, a received
+// 0x13 stops the line's output and the flow-control bytes never arrive.
+TEST_F(WineTransactions, FlowControlLeftOnThePortStopsNoByte) {
+  const Bytes flow_bytes{0x00, 0x11, 0x13, 0x00};
+  PtyAdapter adapter(always(reply(flow_bytes)));
+  attach("COM5", adapter);
+  const HostRun run = run_host(
+      {"dirty COM5", "open COM5", "exec #1 0A 8", "exec #1 0A 8", "close #1"}, kHangTimeout);
+  ASSERT_TRUE(run.completed()) << run.transcript();
+  ASSERT_NE(run.steps[0].field("flags").find("outx"), std::string::npos)
+      << "XON/XOFF did not outlive the program that set it: nothing to check\n"
+      << run.transcript();
+  EXPECT_EQ(run.results(), std::vector<int>(5, MDB_IF_OK)) << run.transcript();
+  for (std::size_t step : {2U, 3U}) {
+    EXPECT_EQ(run.steps[step].bytes("reply"), flow_bytes) << run.transcript();
+    EXPECT_LT(run.steps[step].number("ms"), kSilentExchangeMs) << run.transcript();
+  }
+  EXPECT_EQ(adapter.request_count(), 2U) << "a reply was lost and the command retried";
 }
 
 std::string hex_of(const Bytes &bytes) {
@@ -138,6 +162,31 @@ TEST_F(WineTransactions, ASilentAdapterTimesOut) {
     EXPECT_LE(run.steps[step].number("ms"), kSilentExchangeMs + kLateMs);
   }
   EXPECT_EQ(adapter.request_count(), 5U) << "three attempts for the command, one for the others";
+}
+
+// The library's poll and settle waits, by either method: never shorter than
+// asked, whatever the period of the system's timer.
+TEST_F(WineTransactions, WaitsLastAtLeastWhatWasAsked) {
+  constexpr int kWaitsEach = 20;
+  std::vector<std::string> steps;
+  std::vector<std::string> labels;
+  std::vector<long> asked_us;
+  for (const std::string method : {"timer", "sleep"}) {
+    for (std::uint32_t ms : {korvel::link::kPollIntervalMs, korvel::kSettleDelayMs}) {
+      steps.push_back("wait " + method + " " + std::to_string(ms) + " " +
+                      std::to_string(kWaitsEach));
+      labels.push_back(method + "_" + std::to_string(ms) + "ms");
+      asked_us.push_back(1000L * ms);
+    }
+  }
+  const HostRun run = run_host(steps);
+  ASSERT_TRUE(run.completed()) << run.transcript();
+  for (std::size_t i = 0; i < steps.size(); ++i) {
+    const HostStep &wait = run.steps[i];
+    RecordProperty(labels[i], wait.field("min_us") + ".." + wait.field("max_us") + "us");
+    EXPECT_GE(wait.number("min_us"), asked_us[i]) << labels[i];
+    EXPECT_LE(wait.number("max_us"), asked_us[i] + 1000L * kLateMs) << labels[i];
+  }
 }
 
 struct StatusCase {

@@ -49,8 +49,11 @@ bool open_step(HostState &state, HostArgs &args) {
   MDB_IF_HANDLE handle = unwritten_handle();
   const CallTimer timer;
   const std::int32_t result = state.library.open(port, &handle);
+  const DWORD error = GetLastError();
   StepLine line("open");
-  line.add("result", result).add("ms", timer.elapsed_ms());
+  line.add("result", result)
+      .add("ms", timer.elapsed_ms())
+      .add("error", static_cast<std::int64_t>(error));
   const auto earlier = std::find(state.opened.begin(), state.opened.end(), handle);
   if (handle_kind(handle) == "valid" && earlier != state.opened.end()) {
     line.add("same_as", handle_label(static_cast<std::size_t>(earlier - state.opened.begin()) + 1));

@@ -6,8 +6,8 @@
 #include "host_args.h"
 #include "host_state.h"
 
-// open NAME ("-" for a null name): result, which handle ("#n") it handed out
-// and what kind of value that is.
+// open NAME ("-" for a null name): result, GetLastError() right after the
+// call, which handle ("#n") it handed out and what kind of value that is.
 bool open_step(HostState &state, HostArgs &args);
 // close HANDLE
 bool close_step(HostState &state, HostArgs &args);
@@ -31,3 +31,13 @@ bool registry_drop_step(HostState &state, HostArgs &args);
 bool registry_string_step(HostState &state, HostArgs &args);
 bool registry_dword_step(HostState &state, HostArgs &args);
 bool registry_binary_step(HostState &state, HostArgs &args);
+
+// A port as other programs see it, opened and closed again without the
+// library. dirty PORT leaves it as a program that used flow control might;
+// both print the speed and flags that a fresh open then reads.
+bool port_dirty_step(HostState &state, HostArgs &args);
+bool port_settings_step(HostState &state, HostArgs &args);
+// wait METHOD MS COUNT (METHOD timer or sleep): the library's wait, COUNT
+// times; the shortest and longest on the performance counter, in
+// microseconds.
+bool wait_step(HostState &state, HostArgs &args);

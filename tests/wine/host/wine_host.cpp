@@ -39,6 +39,9 @@ constexpr StepKind kSteps[] = {
     {"reg-sz", registry_string_step},
     {"reg-dword", registry_dword_step},
     {"reg-bin", registry_binary_step},
+    {"dirty", port_dirty_step},
+    {"dcb", port_settings_step},
+    {"wait", wait_step},
 };
 
 StepRunner find_step(const char *name) {
