@@ -5,10 +5,12 @@
 # the list the README shows. Then: the example host builds against the
 # unpacked Linux tree with find_package and with pkg-config and runs against a
 # simulated adapter, as do the unpacked korvel and the korvel wheel; the
-# unpacked DLL exports its six functions at ordinals 1 to 6, imports only
-# system DLLs and carries the version, the Windows wheel carries it; the
-# example host builds with MinGW-w64 against the unpacked
-# Windows tree. Without a windows build, only the Linux archive is checked.
+# Linux library needs nothing but libc, and no glibc symbol newer than 2.17;
+# the unpacked DLL exports its six functions at ordinals 1 to 6, imports only
+# system DLLs and carries the version, as korvel.exe does, the Windows wheel
+# carries it; the example host builds with MinGW-w64 against the unpacked
+# Windows tree, with the DLL copied beside it. Each archive's README is its
+# own. Without a windows build, only the Linux archive is checked.
 #   installed_package_test.sh SOURCE_DIR NATIVE_BUILD WINDOWS_BUILD RUN_WITH_ADAPTER VERSION
 set -euo pipefail
 source_dir=$1 native_build=$2 windows_build=$3 run_with_adapter=$4 version=$5
@@ -47,6 +49,15 @@ diff <(printf '%s\n' "${expected[@]}" | LC_ALL=C sort) \
     LC_ALL=C sort) || fail "the unpacked files (>) differ from $list (<)"
 
 linux=$work/unpacked/korvel_dll-$version-linux-x86_64
+grep -q "^# korvel_dll $version for Linux" "$linux/share/doc/korvel_dll/README.md" ||
+  fail "the Linux archive carries the repository's README"
+# Loads on every system with glibc 2.17 (the wheel's manylinux tag promises it).
+library=$linux/lib/libkorvel_dll.so.$version
+newest=$(objdump -T "$library" | grep -o 'GLIBC_[0-9.]*' | sed 's/GLIBC_//' | sort -V | tail -1)
+[ "$(printf '%s\n' "$newest" 2.17 | sort -V | tail -1)" = 2.17 ] ||
+  fail "the library needs glibc $newest: $(objdump -T "$library" | grep "GLIBC_$newest")"
+needed=$(objdump -p "$library" | awk '/NEEDED/ { print $2 }' | xargs)
+[ "$needed" = "libc.so.6" ] || fail "the library needs $needed"
 example=$linux/share/doc/korvel_dll/examples/host
 cmake -S "$example" -B "$work/find-package" -G Ninja -DCMAKE_PREFIX_PATH="$linux" >/dev/null
 cmake --build "$work/find-package" >/dev/null
@@ -61,7 +72,7 @@ cc -Wall -Wextra -Werror "$example/host_example.c" -o "$work/pkg-config-host" \
 # The wheel, around the archive's library, installed and run.
 /usr/bin/python3 -m venv "$work/venv"
 "$work/venv/bin/python" -m pip install -q --no-index --no-deps \
-  "$linux/share/korvel_dll/bindings/python/korvel-$version-py3-none-linux_x86_64.whl"
+  "$linux/share/korvel_dll/bindings/python/korvel-$version-py3-none-manylinux_2_17_x86_64.manylinux2014_x86_64.whl"
 (cd "$work" && env -u KORVEL_LIBRARY "$run_with_adapter" "$work/venv/bin/python" -c \
   'import korvel, sys; print(korvel.Interface(sys.argv[1]).version())')
 dynamic=$(readelf -d "$linux/lib/libkorvel_dll.so.$version")
@@ -81,8 +92,12 @@ wheel=$(unzip -l "$windows/bindings/python/korvel-$version-py3-none-win_amd64.wh
 grep -q ' korvel/korvel_dll.dll$' <<<"$wheel" || fail "no korvel_dll.dll in the Windows wheel"
 # The version resource's texts are UTF-16. The whole list is read first: grep
 # -q stopping early would fail the pipe.
-texts=$(strings -el "$windows/bin/korvel_dll.dll")
-grep -qx "$version" <<<"$texts" || fail "no version $version in the DLL's resource"
+for program in korvel_dll.dll korvel.exe; do
+  texts=$(strings -el "$windows/bin/$program")
+  grep -qx "$version" <<<"$texts" || fail "no version $version in $program's resource"
+done
+grep -q "^# korvel_dll $version for 64-bit Windows" "$windows/README.md" ||
+  fail "the Windows archive carries the repository's README"
 # The MinGW toolchain file confines package searches to its sysroot, so the
 # package directory is named outright.
 cmake -S "$windows/examples/host" -B "$work/mingw-example" -G Ninja \
@@ -91,4 +106,6 @@ cmake -S "$windows/examples/host" -B "$work/mingw-example" -G Ninja \
 cmake --build "$work/mingw-example" >/dev/null
 imports=$(x86_64-w64-mingw32-objdump -p "$work/mingw-example/host_example.exe")
 grep -q "DLL Name: korvel_dll.dll" <<<"$imports" || fail "the MinGW example host"
+cmp -s "$windows/bin/korvel_dll.dll" "$work/mingw-example/korvel_dll.dll" ||
+  fail "the example did not copy korvel_dll.dll beside its program"
 echo "archives as listed; example hosts built against both and run against the Linux one"
