@@ -55,22 +55,26 @@ bool has_device(int tty_dir, const char *name) {
   return stat_following_links(tty_dir, link, &info) == 0;
 }
 
-// Reads the console list into consoles (empty when there is none).
-void read_consoles(int tty_dir, char (&consoles)[kConsoleListSize]) {
-  consoles[0] = '\0';
+struct ConsoleList {
+  char names[kConsoleListSize];
+};
+
+// Reads the console list (empty when there is none).
+void read_consoles(int tty_dir, ConsoleList &consoles) {
+  consoles.names[0] = '\0';
   const int fd = openat(tty_dir, kConsoleActive, O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
     return;
   }
-  const ssize_t got = read(fd, consoles, sizeof(consoles) - 1);
+  const ssize_t got = read(fd, consoles.names, sizeof(consoles.names) - 1);
   close(fd);
-  consoles[got > 0 ? got : 0] = '\0';
+  consoles.names[got > 0 ? got : 0] = '\0';
 }
 
-bool is_console(const char *consoles, const char *name) {
+bool is_console(const ConsoleList &consoles, const char *name) {
   const std::size_t length = std::strlen(name);
-  for (const char *at = consoles; (at = std::strstr(at, name)) != nullptr; at += length) {
-    const bool starts = at == consoles || at[-1] == ' ';
+  for (const char *at = consoles.names; (at = std::strstr(at, name)) != nullptr; at += length) {
+    const bool starts = at == consoles.names || at[-1] == ' ';
     const char after = at[length];
     if (starts && (after == '\0' || after == ' ' || after == '\n')) {
       return true;
@@ -149,7 +153,7 @@ bool list_sysfs_ports(const char *class_tty_dir, PortNameList &list) {
   if (dir < 0) {
     return false;
   }
-  char consoles[kConsoleListSize];
+  ConsoleList consoles;
   read_consoles(dir, consoles);
   alignas(LinuxDirent64) char buffer[kDirentBufferSize];
   for (;;) {

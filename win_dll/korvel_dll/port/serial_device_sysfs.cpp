@@ -33,8 +33,11 @@ constexpr int kTtyFieldAfterName = 5;
 struct DeviceNumber {
   unsigned major;
   unsigned minor;
-  bool operator==(const DeviceNumber &) const = default;
 };
+
+bool same_device(DeviceNumber a, DeviceNumber b) {
+  return a.major == b.major && a.minor == b.minor;
+}
 
 // The C library's and the kernel's encoding of a device number; written out
 // here so that no helper function needs binding.
@@ -125,7 +128,7 @@ DeviceKind classify_device(const char *path, const DeviceSources &sources, int *
   }
   const DeviceNumber number = split(info.st_rdev);
   DeviceNumber own{};
-  if (controlling_terminal(sources.proc_self_stat, &own) && own == number) {
+  if (controlling_terminal(sources.proc_self_stat, &own) && same_device(own, number)) {
     return DeviceKind::NotAPort;
   }
   if (number.major >= kFirstPtySlaveMajor && number.major <= kLastPtySlaveMajor) {
