@@ -61,7 +61,7 @@ cc -Wall -Wextra -Werror "$example/host_example.c" -o "$work/pkg-config-host" \
 # The wheel, around the archive's library, installed and run.
 /usr/bin/python3 -m venv "$work/venv"
 "$work/venv/bin/python" -m pip install -q --no-index --no-deps \
-  "$linux/share/korvel_dll/bindings/python/korvel-$version-py3-none-linux_x86_64.whl"
+  "$linux/share/korvel_dll/bindings/python/korvel-$version-py3-none-manylinux_2_17_x86_64.manylinux2014_x86_64.whl"
 (cd "$work" && env -u KORVEL_LIBRARY "$run_with_adapter" "$work/venv/bin/python" -c \
   'import korvel, sys; print(korvel.Interface(sys.argv[1]).version())')
 dynamic=$(readelf -d "$linux/lib/libkorvel_dll.so.$version")
