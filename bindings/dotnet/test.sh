@@ -41,6 +41,8 @@ echo "ok   the sample's session"
 # A name the binding refuses ends in its message and status 2, not a trace.
 status=0
 output=$(timeout 30 mono "$work/Sample.exe" ../tty 2>&1) || status=$?
-[ "$status" = 2 ] && [[ $output == "not a port name "* ]] && [[ $output != *" at "* ]] ||
-  { echo "the sample exited $status with: $output"; exit 1; }
+if [ "$status" != 2 ] || [[ $output != "not a port name "* ]] || [[ $output == *" at "* ]]; then
+  echo "the sample exited $status with: $output"
+  exit 1
+fi
 echo "ok   the sample refuses a bad port name"
