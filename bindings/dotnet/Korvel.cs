@@ -1,7 +1,10 @@
-// Korvel.cs: korvel_dll from C#. Add this one file to a project; the program
-// then needs korvel_dll.dll beside its .exe (64-bit process) on Windows, or
-// libkorvel_dll.so where Mono finds it on Linux (LD_LIBRARY_PATH, or a
-// dllmap for "korvel_dll" in the assembly's .config file).
+// Korvel.cs: korvel_dll from C#. Copyright (c) 2026 the korvel_dll authors,
+// under the MIT License (the LICENSE file of korvel_dll).
+//
+// Add this one file to a project; the program then needs korvel_dll.dll
+// beside its .exe (64-bit process) on Windows, or libkorvel_dll.so where Mono
+// finds it on Linux (LD_LIBRARY_PATH, or a dllmap for "korvel_dll" in the
+// assembly's .config file).
 //
 //   string port = KorvelInterface.Scan() ?? "COM3";
 //   using (var adapter = KorvelInterface.Open(port))
@@ -16,6 +19,7 @@
 using System;
 using System.ComponentModel;
 using System.Runtime.InteropServices;
+using System.Runtime.Serialization;
 using System.Text;
 
 namespace Korvel
@@ -32,9 +36,34 @@ namespace Korvel
         AdapterStatusFE = 7,
     }
 
-    /// <summary>A library call returned a nonzero result.</summary>
+    /// <summary>
+    /// A library call returned a nonzero result. The constructors without a code leave Code
+    /// and NativeErrorCode 0 and Function null.
+    /// </summary>
+    [Serializable]
     public class KorvelException : Exception
     {
+        public KorvelException() : base("a korvel_dll call failed")
+        {
+        }
+
+        public KorvelException(string message) : base(message)
+        {
+        }
+
+        public KorvelException(string message, Exception innerException)
+            : base(message, innerException)
+        {
+        }
+
+        protected KorvelException(SerializationInfo info, StreamingContext context)
+            : base(info, context)
+        {
+            Code = info.GetInt32("Code");
+            Function = info.GetString("Function");
+            NativeErrorCode = info.GetInt32("NativeErrorCode");
+        }
+
         public KorvelException(string function, int code) : this(function, code, 0, null)
         {
         }
@@ -65,6 +94,16 @@ namespace Korvel
         /// Windows. 0 for other failures.
         /// </summary>
         public int NativeErrorCode { get; private set; }
+
+        public override void GetObjectData(SerializationInfo info, StreamingContext context)
+        {
+            if (info == null)
+                throw new ArgumentNullException("info");
+            info.AddValue("Code", Code);
+            info.AddValue("Function", Function);
+            info.AddValue("NativeErrorCode", NativeErrorCode);
+            base.GetObjectData(info, context);
+        }
 
         public static string NameOf(int code)
         {
@@ -138,8 +177,8 @@ namespace Korvel
 
     /// <summary>
     /// The adapter on one port, opened exclusively until Dispose. The library keeps one
-    /// current interface per process: opening another supersedes this one, whose calls
-    /// then throw KorvelException with KorvelResult.BadHandle.
+    /// current interface per process: opening another supersedes this one, which is then
+    /// closed (IsClosed, and its calls throw KorvelException with KorvelResult.BadHandle).
     /// </summary>
     public sealed class KorvelInterface : IDisposable
     {
@@ -151,7 +190,15 @@ namespace Korvel
         const int FrameOverhead = 6;
         static readonly bool Windows = Environment.OSVersion.Platform == PlatformID.Win32NT;
 
-        IntPtr handle;
+        // The interface opened last through this class, until it is closed: the library's
+        // current one. Opens and closes hold the lock across their call, so the record
+        // changes in the library's order.
+        static readonly object currentLock = new object();
+        static KorvelInterface current;
+
+        // Read without the lock: an open holding it can wait in the library behind another
+        // thread's command.
+        volatile IntPtr handle;
 
         KorvelInterface(string port, IntPtr handle)
         {
@@ -161,6 +208,7 @@ namespace Korvel
 
         public string Port { get; private set; }
 
+        /// <summary>True once disposed, or superseded by a later open.</summary>
         public bool IsClosed { get { return handle == IntPtr.Zero; } }
 
         /// <summary>The port name of the first adapter that answers, or null.</summary>
@@ -176,12 +224,24 @@ namespace Korvel
         public static KorvelInterface Open(string port)
         {
             CheckPortName(port);
-            IntPtr handle;
-            int result = NativeMethods.MDB_IF_OpenInterface(port, out handle);
-            if (result == (int)KorvelResult.OpenOrCrcError)
-                throw OpenFailure(port, Marshal.GetLastWin32Error());
-            Check("MDB_IF_OpenInterface", result);
-            return new KorvelInterface(port, handle);
+            lock (currentLock)
+            {
+                IntPtr handle;
+                int result = NativeMethods.MDB_IF_OpenInterface(port, out handle);
+                int error = Marshal.GetLastWin32Error();
+                // A failed open supersedes the current interface too, unless the library
+                // refused the path as no serial port.
+                if (current != null && (result == 0 || !StillCurrent(current.handle)))
+                {
+                    current.handle = IntPtr.Zero;
+                    current = null;
+                }
+                if (result == (int)KorvelResult.OpenOrCrcError)
+                    throw OpenFailure(port, error);
+                Check("MDB_IF_OpenInterface", result);
+                current = new KorvelInterface(port, handle);
+                return current;
+            }
         }
 
         /// <summary>The adapter's version text (read-version command 0x01).</summary>
@@ -226,17 +286,30 @@ namespace Korvel
         /// <summary>Closes the port; closing again, or after a superseding open, does nothing.</summary>
         public void Dispose()
         {
-            IntPtr closing = handle;
-            handle = IntPtr.Zero;
-            if (closing != IntPtr.Zero)
+            lock (currentLock)
+            {
+                IntPtr closing = handle;
+                handle = IntPtr.Zero;
+                if (closing == IntPtr.Zero)
+                    return;
                 NativeMethods.MDB_IF_CloseInterface(closing);
+                current = null;
+            }
+        }
+
+        // The library refuses a negative capacity right after the handle check, touching
+        // nothing, so only a superseded handle gets 1.
+        static bool StillCurrent(IntPtr handle)
+        {
+            return NativeMethods.MDB_IF_GetVersion(handle, null, -1) != (int)KorvelResult.BadHandle;
         }
 
         IntPtr OpenHandle(string function)
         {
-            if (handle == IntPtr.Zero)
+            IntPtr open = handle;
+            if (open == IntPtr.Zero)
                 throw new KorvelException(function, (int)KorvelResult.BadHandle);
-            return handle;
+            return open;
         }
 
         static void Check(string function, int result)

@@ -1,5 +1,8 @@
 // A console session with the adapter: version, line reset, one command.
+// Copyright (c) 2026 the korvel_dll authors, under the MIT License.
 //   Sample.exe [PORT]      (without PORT, the port a scan finds)
+// Exit status: 0 done, 1 no adapter found, 2 a port name the binding refuses,
+// 10 + N a library call returned result N.
 // Build: csc -platform:x64 Sample.cs Korvel.cs (korvel_dll.dll is 64-bit);
 // on Linux, mcs Sample.cs Korvel.cs.
 using System;
@@ -30,6 +33,11 @@ static class Sample
         {
             Console.Error.WriteLine(error.Message);
             return 10 + error.Code;
+        }
+        catch (ArgumentException error)
+        {
+            Console.Error.WriteLine(error.Message);
+            return 2;
         }
     }
 }

@@ -37,3 +37,12 @@ expected="port $port: KORVEL-SIM 1.0
 reply: 00"
 [ "$output" = "$expected" ] || { echo "the sample printed: $output"; exit 1; }
 echo "ok   the sample's session"
+
+# A name the binding refuses ends in its message and status 2, not a trace.
+status=0
+output=$(timeout 30 mono "$work/Sample.exe" ../tty 2>&1) || status=$?
+if [ "$status" != 2 ] || [[ $output != "not a port name "* ]] || [[ $output == *" at "* ]]; then
+  echo "the sample exited $status with: $output"
+  exit 1
+fi
+echo "ok   the sample refuses a bad port name"

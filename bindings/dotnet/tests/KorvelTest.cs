@@ -3,6 +3,8 @@
 //   mono KorvelTest.exe PORT SILENT_PORT
 // Exits with the number of failed checks.
 using System;
+using System.IO;
+using System.Runtime.Serialization.Formatters.Binary;
 using Korvel;
 
 static class KorvelTest
@@ -65,15 +67,28 @@ static class KorvelTest
             adapter.Dispose();
             var error = Throws<KorvelException>(() => adapter.Version(), "a closed interface");
             Expect(error.Code == 1 && error.Name == "MDB_IF_BAD_HANDLE", "code 1: " + error.Message);
-            // Reopening the port supersedes the first: the library refuses its handle.
+            // A later open supersedes the first, which then counts as closed; disposing it
+            // leaves the second open.
             var first = KorvelInterface.Open(port);
             using (var second = KorvelInterface.Open(port))
             {
+                Expect(first.IsClosed && !second.IsClosed, "only the first closed");
                 error = Throws<KorvelException>(() => first.Reset(), "a superseded interface");
                 Expect(error.Result == KorvelResult.BadHandle, "code 1: " + error.Message);
+                first.Dispose();
                 second.Reset();
             }
-            first.Dispose();
+        });
+
+        Run("a failed open supersedes unless the path is no serial port", () =>
+        {
+            using (var adapter = KorvelInterface.Open(port))
+            {
+                Throws<KorvelException>(() => KorvelInterface.Open("null"), "no terminal");
+                Expect(!adapter.IsClosed, "still open after a refused path");
+                Throws<KorvelException>(() => KorvelInterface.Open("pts/99999"), "no such port");
+                Expect(adapter.IsClosed, "superseded by the failed open");
+            }
         });
 
         Run("bad arguments throw before the library is called", () =>
@@ -118,6 +133,18 @@ static class KorvelTest
                 Expect(error.Code == 2 && error.NativeErrorCode == failure.Item2 &&
                        error.Message.EndsWith("): " + reason), reason + ": " + error.Message);
             }
+        });
+
+        Run("the exception survives BinaryFormatter", () =>
+        {
+            var error = new KorvelException("MDB_IF_OpenInterface", 2, 13, "denied");
+            var stream = new MemoryStream();
+            new BinaryFormatter().Serialize(stream, error);
+            stream.Position = 0;
+            var copy = (KorvelException)new BinaryFormatter().Deserialize(stream);
+            Expect(copy.Code == 2 && copy.Function == error.Function &&
+                   copy.NativeErrorCode == 13 && copy.Message == error.Message,
+                   "the same exception: " + copy.Message);
         });
         return failures;
     }

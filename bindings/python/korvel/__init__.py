@@ -36,6 +36,10 @@ if sys.platform == "win32":
 else:
     LIBRARY_NAME = "libkorvel_dll.so"
     _LONGEST_PORT_NAME = 14
+# The library the wheel carries in the package folder, under a name that no
+# import suffix matches (.so.1, .dll; Windows imports only .pyd), so that
+# import and pkgutil never take it for a module.
+_BUNDLED_NAME = "korvel_dll.dll" if sys.platform == "win32" else "libkorvel_dll.so.1"
 
 _PORT_NAME_BUFFER = 20
 _VERSION_CAPACITY = 512
@@ -70,6 +74,11 @@ class KorvelError(Exception):
         self.errno, self.winerror, self.reason = errno, winerror, reason
         super().__init__(f"{function} returned {self.code} ({self.name}): "
                          f"{reason or self.meaning}")
+
+    def __reduce__(self) -> tuple:
+        # Exception's own reduce would pass the message as the function.
+        return type(self), (self.function, self.code, self.errno,
+                            self.winerror, self.reason), self.__dict__
 
 
 class BadHandleError(KorvelError):
@@ -138,7 +147,7 @@ def _open_failure(port: str) -> OpenOrCrcError:
 
 def _candidates() -> list[str]:
     """Where the library is looked for, in order."""
-    places = [str(Path(__file__).resolve().parent / LIBRARY_NAME)]
+    places = [str(Path(__file__).resolve().parent / _BUNDLED_NAME)]
     if os.environ.get("KORVEL_LIBRARY"):
         places.append(os.environ["KORVEL_LIBRARY"])
     if sys.platform == "win32":
@@ -227,29 +236,57 @@ def scan() -> str | None:
     return name.value.decode("ascii", "replace") or None
 
 
+# The library keeps one current interface per process: the Interface opened
+# last through this binding, until it is closed. Opens and closes hold the
+# lock across their call, so the record changes in the library's order.
+_current: Interface | None = None
+_current_lock = threading.Lock()
+
+
+def _still_current(handle: ctypes.c_void_p) -> bool:
+    # The library refuses a negative capacity right after the handle check,
+    # touching nothing, so only a superseded handle gets 1.
+    return (library().MDB_IF_GetVersion(handle, None, -1)
+            != BadHandleError.code)
+
+
 class Interface:
     """The adapter on one port, opened exclusively until close().
 
     The library keeps one current interface per process: opening another
-    supersedes this one, whose calls then raise BadHandleError.
+    supersedes this one, which is then closed (and its calls raise
+    BadHandleError).
     """
 
     def __init__(self, port: str) -> None:
+        global _current
         name = _port_bytes(port)
         self.port = port
         self._handle: ctypes.c_void_p | None = None
+        self._superseded = False
         handle = ctypes.c_void_p()
         open_interface = library().MDB_IF_OpenInterface
-        # Cleared so that an earlier call's error is never taken as this
-        # open's reason.
-        ctypes.set_errno(0)
-        if sys.platform == "win32":
-            ctypes.set_last_error(0)
-        result = open_interface(name, ctypes.byref(handle))
-        if result == OpenOrCrcError.code:
-            raise _open_failure(port)
-        _check("MDB_IF_OpenInterface", result)
-        self._handle = handle
+        with _current_lock:
+            # Cleared so that an earlier call's error is never taken as this
+            # open's reason.
+            ctypes.set_errno(0)
+            if sys.platform == "win32":
+                ctypes.set_last_error(0)
+            result = open_interface(name, ctypes.byref(handle))
+            failure = _open_failure(port) if result == OpenOrCrcError.code else None
+            previous = _current
+            # A failed open supersedes the current interface too, unless
+            # the library refused the path as no serial port.
+            if previous is not None and previous._handle is not None and (
+                    result == 0 or not _still_current(previous._handle)):
+                previous._superseded = True
+                previous._handle = None
+                _current = None
+            if failure is not None:
+                raise failure
+            _check("MDB_IF_OpenInterface", result)
+            self._handle = handle
+            _current = self
 
     def __enter__(self) -> Interface:
         return self
@@ -259,25 +296,33 @@ class Interface:
                  trace: TracebackType | None) -> None:
         self.close()
 
+    # The state is read without the lock: an open holding it can wait in the
+    # library behind another thread's command.
     def __repr__(self) -> str:
-        state = "closed" if self._handle is None else "open"
+        state = ("open" if self._handle is not None else
+                 "superseded" if self._superseded else "closed")
         return f"<korvel.Interface {self.port!r} {state}>"
 
     @property
     def closed(self) -> bool:
+        """True once closed, or superseded by a later open."""
         return self._handle is None
 
     def _open_handle(self, function: str) -> ctypes.c_void_p:
-        if self._handle is None:
+        handle = self._handle
+        if handle is None:
             raise BadHandleError(function)
-        return self._handle
+        return handle
 
     def close(self) -> None:
         """Closes the port; closing again, or after a superseding open,
         does nothing."""
-        handle, self._handle = self._handle, None
-        if handle is not None:
-            library().MDB_IF_CloseInterface(handle)
+        global _current
+        with _current_lock:
+            handle, self._handle = self._handle, None
+            if handle is not None:
+                library().MDB_IF_CloseInterface(handle)
+                _current = None
 
     def version(self) -> str:
         """The adapter's version text (read-version command 0x01)."""

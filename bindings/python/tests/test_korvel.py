@@ -8,6 +8,8 @@ from __future__ import annotations
 
 import errno
 import os
+import pickle
+import pkgutil
 import subprocess
 import tempfile
 import time
@@ -77,14 +79,25 @@ class Transactions(WithSimulator):
             adapter.version()
         self.assertEqual((caught.exception.code, caught.exception.name),
                          (1, "MDB_IF_BAD_HANDLE"))
-        # Reopening the port supersedes the first interface: the library
-        # itself refuses the old handle.
+        # A later open supersedes the first, which then counts as closed;
+        # closing it leaves the second open.
         first = korvel.Interface(self.sim.port)
         with korvel.Interface(self.sim.port) as second:
+            self.assertEqual((first.closed, second.closed), (True, False))
+            self.assertIn("superseded", repr(first))
             with self.assertRaises(korvel.BadHandleError):
                 first.reset()
+            first.close()
             second.reset()
-        first.close()
+
+    def test_failed_open_supersedes_unless_the_path_is_no_serial_port(self) -> None:
+        with korvel.Interface(self.sim.port) as adapter:
+            for port, superseded in (("null", False), ("pts/99999", True)):
+                with self.assertRaises(korvel.OpenOrCrcError):
+                    korvel.Interface(port)
+                self.assertEqual(adapter.closed, superseded, port)
+            with self.assertRaises(korvel.BadHandleError):
+                adapter.reset()
 
     def test_bad_arguments_raise_before_anything_is_sent(self) -> None:
         with self.assertRaises(TypeError):
@@ -133,6 +146,30 @@ class FailedOpen(unittest.TestCase):
                 self.assertEqual(str(error).split(": ", 1)[1],
                                  f"could not open {port!r}: [Errno {number}] "
                                  f"{os.strerror(number)}")
+
+
+class Package(unittest.TestCase):
+    def test_errors_survive_pickling(self) -> None:
+        errors = [error("MDB_IF_ExecCommand")
+                  for error in korvel.KorvelError.__subclasses__()]
+        errors += [korvel.KorvelError("MDB_IF_LineReset", 9),
+                   korvel.OpenOrCrcError("MDB_IF_OpenInterface", errno=13,
+                                         winerror=5, reason="denied")]
+        for error in errors:
+            copy = pickle.loads(pickle.dumps(error))
+            self.assertEqual(
+                (type(copy), copy.code, copy.name, copy.function, copy.errno,
+                 copy.winerror, copy.reason, str(copy)),
+                (type(error), error.code, error.name, error.function,
+                 error.errno, error.winerror, error.reason, str(error)))
+
+    def test_walk_packages_finds_only_modules(self) -> None:
+        # The bundled library must not pass for an extension module.
+        folder = Path(korvel.__file__).parent
+        modules = [f"korvel.{path.stem}" for path in folder.glob("*.py")
+                   if path.stem != "__init__"]
+        self.assertEqual(sorted(name for _, name, _ in pkgutil.walk_packages(
+            korvel.__path__, "korvel.")), sorted(modules))
 
 
 if __name__ == "__main__":
