@@ -1,5 +1,5 @@
-// korvel.exe and the Windows DLL under Wine, against korvel-sim on COM5 of
-// the Wine session's prefix: the way a person tries the Windows build.
+// korvel.exe and the Windows DLL under Wine, against korvel-sim on COM ports
+// of the Wine session's prefix: the way a person tries the Windows build.
 #include "host_run.h"
 #include "korvel_dll.h"
 #include "sim_adapter.h"
@@ -11,6 +11,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
+#include <thread>
 
 namespace tool_test {
 namespace {
@@ -18,6 +19,9 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr std::chrono::seconds kWineRunTimeout{60};
+constexpr std::chrono::seconds kUnlistTimeout{10};
+constexpr std::chrono::milliseconds kUnlistPoll{100};
+constexpr const char *kSerialCommKey = "HKLM\\HARDWARE\\DEVICEMAP\\SERIALCOMM";
 
 bool contains(const std::string &text, const std::string &part) {
   return text.find(part) != std::string::npos;
@@ -27,6 +31,24 @@ ProcessResult run_korvel_exe(const std::vector<std::string> &args) {
   std::vector<std::string> argv{KORVEL_CLI_EXE};
   argv.insert(argv.end(), args.begin(), args.end());
   return WineSession::get().run_windows_program(argv, kWineRunTimeout);
+}
+
+// The port list a scan reads, as Wine's reg prints it.
+std::string serial_ports() {
+  return WineSession::get()
+      .run_windows_program({"reg", "query", kSerialCommKey}, kWineRunTimeout)
+      .output;
+}
+
+bool unlisted_in_time(const std::string &line) {
+  const auto deadline = std::chrono::steady_clock::now() + kUnlistTimeout;
+  while (contains(serial_ports(), line)) {
+    if (std::chrono::steady_clock::now() >= deadline) {
+      return false;
+    }
+    std::this_thread::sleep_for(kUnlistPoll);
+  }
+  return true;
 }
 
 TEST(ToolsUnderWine, KorvelExeDrivesKorvelSimOnCom5) {
@@ -78,6 +100,31 @@ TEST(ToolsUnderWine, KorvelExeScanNamesThePortThatIdentifiesItself) {
   const ProcessResult missing = run_korvel_exe({"scan"});
   EXPECT_EQ(missing.exit_code, kExitNothingFound) << missing.output << missing.errors;
   EXPECT_TRUE(contains(missing.output, "no adapter answered")) << missing.output;
+}
+
+TEST(ToolsUnderWine, KorvelSimListsItsPortForScansOnlyWhileItRuns) {
+  ASSERT_TRUE(WineSession::get().ready()) << WineSession::get().failure();
+  // The prefix lists its own COM1, which is this machine's /dev/ttyS0: only
+  // what korvel-sim lists may be probed.
+  const HostRun cleared = run_host({"reg-clear"});
+  ASSERT_TRUE(cleared.completed()) << cleared.transcript();
+  const std::string listed = "\\Device\\KorvelSim7    REG_SZ    COM7";
+  SimTool adapter({"--wine-com", "7", "--identify"});
+  ASSERT_NE(adapter.port(), "") << adapter.process().errors();
+  EXPECT_TRUE(contains(serial_ports(), listed)) << serial_ports() << adapter.process().errors();
+
+  const ProcessResult found = run_korvel_exe({"scan"});
+  EXPECT_EQ(found.exit_code, kExitSuccess) << found.output << found.errors;
+  EXPECT_TRUE(contains(found.output, "adapter on COM7")) << found.output;
+  EXPECT_EQ(adapter.stop(SIGTERM), kExitSuccess);
+  EXPECT_FALSE(contains(serial_ports(), listed)) << "the listing goes before korvel-sim exits";
+
+  // Killed outright, korvel-sim cannot withdraw the listing; its keeper does.
+  SimTool killed({"--wine-com", "7"});
+  ASSERT_NE(killed.port(), "") << killed.process().errors();
+  EXPECT_TRUE(contains(serial_ports(), listed)) << serial_ports();
+  killed.stop(SIGKILL);
+  EXPECT_TRUE(unlisted_in_time(listed)) << serial_ports();
 }
 
 } // namespace

@@ -108,10 +108,14 @@ int main(int argc, char **argv) {
   stop_on_signals();
 
   std::atomic<std::size_t> answered{0};
-  WinePortLink wine_link;
   try {
     const std::unique_ptr<korvel::sim::PtyAdapter> serving = make_adapter(options);
     korvel::sim::PtyAdapter &adapter = *serving;
+    // Both go before the adapter, the listing first: a scan never finds a
+    // listed port whose link is gone, nor a link to a closed (and perhaps
+    // reused) pseudo-terminal.
+    WinePortLink wine_link;
+    WinePortListing wine_listing;
     adapter.set_observer([&answered, &options](const korvel::sim::Exchange &exchange) {
       std::printf("%s %s\n", timestamp_now().c_str(), describe_exchange(exchange).c_str());
       if (options.show_wire) {
@@ -125,12 +129,24 @@ int main(int argc, char **argv) {
       const std::filesystem::path prefix = options.wine_prefix.empty()
                                                ? default_wine_prefix()
                                                : std::filesystem::path(options.wine_prefix);
-      if (std::string why = wine_link.create(prefix, *options.wine_com, adapter.device_path());
-          !why.empty()) {
+      const auto com = static_cast<unsigned>(*options.wine_com);
+      // Checked before Wine runs, which would make a prefix where there is none.
+      if (std::string why = wine_prefix_problem(prefix); !why.empty()) {
         return fail_setup(why);
       }
-      std::printf("korvel-sim: COM%u is %s\n", static_cast<unsigned>(*options.wine_com),
-                  wine_link.path().c_str());
+      // Listed before the link is made: a Wine server that the listing starts
+      // links the ports Wine found (COM1 to /dev/ttyS0) over earlier links.
+      if (std::string why = wine_listing.add(prefix, com); why.empty()) {
+        std::printf("korvel-sim: COM%u listed in %s as %s\n", com, kSerialCommKey,
+                    wine_listing.value_name().c_str());
+      } else {
+        std::fprintf(stderr, "korvel-sim: COM%u not listed in %s, so a scan will not find it: %s\n",
+                     com, kSerialCommKey, why.c_str());
+      }
+      if (std::string why = wine_link.create(prefix, com, adapter.device_path()); !why.empty()) {
+        return fail_setup(why);
+      }
+      std::printf("korvel-sim: COM%u is %s\n", com, wine_link.path().c_str());
     }
     if (!options.port_file.empty()) {
       if (std::string why = write_port_file(options.port_file, adapter.port_name()); !why.empty()) {
