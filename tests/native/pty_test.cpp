@@ -1,6 +1,7 @@
 // The library over real pseudo-terminals, against the simulated adapter.
 #include "exchange.h"
 #include "korvel_dll.h"
+#include "packet_pty.h"
 #include "port_list_fixed.h"
 #include "sim_adapter.h"
 
@@ -119,32 +120,16 @@ TEST_F(PtyTest, AProbeLeavesThePortAsItFoundItAndTheInterfaceIsRaw) {
 }
 
 // The last close of a terminal waits until its output has drained, which a
-// stalled device never does; the library discards that output first. A
-// pseudo-terminal in packet mode shows the discard to its master.
+// stalled device never does; the library discards that output first.
 TEST_F(PtyTest, ClosingDiscardsOutputTheLineHasNotTaken) {
-  const int master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
-  ASSERT_GE(master, 0);
-  ASSERT_EQ(grantpt(master), 0);
-  ASSERT_EQ(unlockpt(master), 0);
-  const std::string slave = ptsname(master);
-  // Keeps the master readable once the library has closed its end.
-  const int keep = ::open(slave.c_str(), O_RDWR | O_NOCTTY);
-  ASSERT_GE(keep, 0);
-  int packet_mode = 1;
-  ASSERT_EQ(ioctl(master, TIOCPKT, &packet_mode), 0);
-
-  ASSERT_EQ(MDB_IF_OpenInterface(slave.substr(std::strlen("/dev/")).c_str(), &handle_), MDB_IF_OK);
+  const PacketModePty line;
+  ASSERT_FALSE(line.slave_path().empty());
+  const std::string name = line.slave_path().substr(std::strlen("/dev/"));
+  ASSERT_EQ(MDB_IF_OpenInterface(name.c_str(), &handle_), MDB_IF_OK);
   EXPECT_EQ(MDB_IF_LineReset(handle_), MDB_IF_TIMEOUT); // its request is never read
   EXPECT_EQ(MDB_IF_CloseInterface(handle_), MDB_IF_OK);
   handle_ = nullptr;
-  bool output_discarded = false;
-  std::uint8_t packet[64];
-  for (ssize_t got = 0; (got = read(master, packet, sizeof(packet))) > 0;) {
-    output_discarded |= packet[0] != TIOCPKT_DATA && (packet[0] & TIOCPKT_FLUSHWRITE) != 0;
-  }
-  EXPECT_TRUE(output_discarded);
-  close(keep);
-  close(master);
+  EXPECT_TRUE(line.output_was_discarded());
 }
 
 TEST_F(PtyTest, ReopeningTheSamePortSupersedesTheFirstHandle) {

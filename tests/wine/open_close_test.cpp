@@ -1,6 +1,7 @@
 // Opening and closing the interface through the Windows DLL, on ports that
 // Wine maps to pseudo-terminals.
 #include "korvel_dll.h"
+#include "packet_pty.h"
 #include "wine_test.h"
 
 namespace wine_test {
@@ -29,6 +30,19 @@ TEST_F(WineOpenClose, CloseAcceptsOnlyTheCurrentHandleAndOnlyOnce) {
   EXPECT_EQ(run.steps[2].number("foreign_alive"), 1);
   // Only the reset on the open interface reached the adapter.
   EXPECT_EQ(commands_received(adapter), (std::vector<Bytes>{{korvel::adapter::kLineResetCommand}}));
+}
+
+// Closing purges the output the line has not taken, so that the close never
+// waits for a stalled device; Wine passes the purge on to the terminal.
+TEST_F(WineOpenClose, ClosingDiscardsOutputTheLineHasNotTaken) {
+  const PacketModePty line;
+  ASSERT_FALSE(line.slave_path().empty());
+  const PortLink link = WineSession::get().link_port("COM8", line.slave_path());
+  const HostRun run = run_host({"open COM8", "reset #1", "close #1"});
+  ASSERT_TRUE(run.completed()) << run.transcript();
+  EXPECT_EQ(run.results(), (std::vector<int>{MDB_IF_OK, MDB_IF_TIMEOUT, MDB_IF_OK}))
+      << run.transcript();
+  EXPECT_TRUE(line.output_was_discarded());
 }
 
 TEST_F(WineOpenClose, AFailedOpenLeavesTheInvalidHandleCurrent) {
