@@ -168,24 +168,28 @@ TEST_F(WineTransactions, ASilentAdapterTimesOut) {
 // asked, whatever the period of the system's timer.
 TEST_F(WineTransactions, WaitsLastAtLeastWhatWasAsked) {
   constexpr int kWaitsEach = 20;
+  struct Wait {
+    std::string method;
+    std::uint32_t ms;
+  };
+  std::vector<Wait> waits;
   std::vector<std::string> steps;
-  std::vector<std::string> labels;
-  std::vector<long> asked_us;
   for (const std::string method : {"timer", "sleep"}) {
     for (std::uint32_t ms : {korvel::link::kPollIntervalMs, korvel::kSettleDelayMs}) {
+      waits.push_back({method, ms});
       steps.push_back("wait " + method + " " + std::to_string(ms) + " " +
                       std::to_string(kWaitsEach));
-      labels.push_back(method + "_" + std::to_string(ms) + "ms");
-      asked_us.push_back(1000L * ms);
     }
   }
   const HostRun run = run_host(steps);
   ASSERT_TRUE(run.completed()) << run.transcript();
-  for (std::size_t i = 0; i < steps.size(); ++i) {
+  for (std::size_t i = 0; i < waits.size(); ++i) {
+    const std::string label = waits[i].method + "_" + std::to_string(waits[i].ms) + "ms";
+    const long asked_us = 1000L * waits[i].ms;
     const HostStep &wait = run.steps[i];
-    RecordProperty(labels[i], wait.field("min_us") + ".." + wait.field("max_us") + "us");
-    EXPECT_GE(wait.number("min_us"), asked_us[i]) << labels[i];
-    EXPECT_LE(wait.number("max_us"), asked_us[i] + 1000L * kLateMs) << labels[i];
+    RecordProperty(label, wait.field("min_us") + ".." + wait.field("max_us") + "us");
+    EXPECT_GE(wait.number("min_us"), asked_us) << label;
+    EXPECT_LE(wait.number("max_us"), asked_us + 1000L * kLateMs) << label;
   }
 }
 
