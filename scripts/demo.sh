@@ -15,9 +15,20 @@ cmake --build --preset windows --target korvel korvel_library_copy >/dev/null
 korvel=build/native/tools/korvel/korvel
 sim=build/native/tools/korvel-sim/korvel-sim
 korvel_exe=build/windows/tools/korvel/korvel.exe
+# The first of the commands given that exists. (Not `command -v ... | head`:
+# with pipefail, head closing the pipe early fails the script at random.)
+first_command() {
+  local candidate
+  for candidate in "$@"; do
+    if command -v "$candidate"; then
+      return 0
+    fi
+  done
+  return 1
+}
 # Debian keeps wine64 and the server off PATH.
-wine64=$(command -v /usr/lib/wine/wine64 /usr/lib64/wine/wine64 wine64 | head -n 1)
-wineserver=$(command -v /usr/lib/wine/wineserver /usr/lib64/wine/wineserver wineserver | head -n 1)
+wine64=$(first_command /usr/lib/wine/wine64 /usr/lib64/wine/wine64 wine64)
+wineserver=$(first_command /usr/lib/wine/wineserver /usr/lib64/wine/wineserver wineserver)
 work=$(mktemp -d)
 sim_pid=
 wine_up=
