@@ -29,6 +29,8 @@ rm -f "${windows_files[@]}"
 cmake --build --preset windows >/dev/null
 signing=$(scripts/sign-windows.sh "${windows_files[@]}")
 echo "$signing"
+# The copies of the DLL beside the build's programs follow it.
+cmake --build --preset windows >/dev/null
 # -----------------------------------------------------------------------
 
 echo "== Archives"
