@@ -3,14 +3,15 @@
 // between a pseudo-terminal and the process's own controlling terminal,
 // which the library refuses when it is asked for directly.
 #include "korvel_dll.h"
+#include "plain_pty.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
@@ -21,7 +22,7 @@
 
 namespace {
 
-constexpr int kOpens = 5000;
+constexpr int kOpens = 10000;
 
 struct SwapCounts {
   bool set_up = false;
@@ -31,25 +32,6 @@ struct SwapCounts {
   int refused_node = 0;
   int other = 0;
 };
-
-struct Pty {
-  int master = -1;
-  std::string slave;
-};
-
-Pty make_pty() {
-  Pty pty;
-  pty.master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-  if (pty.master >= 0 && grantpt(pty.master) == 0 && unlockpt(pty.master) == 0) {
-    pty.slave = ptsname(pty.master);
-  }
-  return pty;
-}
-
-dev_t device_of(const std::string &path) {
-  struct stat info {};
-  return stat(path.c_str(), &info) == 0 ? info.st_rdev : 0;
-}
 
 dev_t device_of(MDB_IF_HANDLE handle) {
   struct stat info {};
@@ -61,22 +43,21 @@ dev_t device_of(MDB_IF_HANDLE handle) {
 // pseudo-terminal.
 SwapCounts open_while_swapping() {
   SwapCounts counts;
-  const Pty port = make_pty();
-  const Pty terminal = make_pty();
-  if (port.slave.empty() || terminal.slave.empty() || setsid() < 0) {
+  const PlainPty port;
+  const PlainPty terminal;
+  if (port.path().empty() || terminal.path().empty() || setsid() < 0) {
     return counts;
   }
   // Opened without O_NOCTTY by a session leader: the controlling terminal.
-  const int controlling = open(terminal.slave.c_str(), O_RDWR);
+  const int controlling = open(terminal.path().c_str(), O_RDWR);
   char dir[] = "/dev/shm/kXXXXXX";
   if (controlling < 0 || tcgetsid(controlling) != getpid() || mkdtemp(dir) == nullptr) {
     return counts;
   }
   MDB_IF_HANDLE handle = nullptr;
-  const std::string terminal_name = terminal.slave.substr(sizeof("/dev/") - 1);
   errno = 0;
   const bool refused_directly =
-      MDB_IF_OpenInterface(terminal_name.c_str(), &handle) == MDB_IF_OPEN_OR_CRC_ERROR &&
+      MDB_IF_OpenInterface(terminal.name().c_str(), &handle) == MDB_IF_OPEN_OR_CRC_ERROR &&
       errno == ENOTTY;
 
   const std::string link = std::string(dir) + "/p";
@@ -85,12 +66,12 @@ SwapCounts open_while_swapping() {
   std::atomic<bool> stop{false};
   std::thread flipper([&] {
     for (bool to_terminal = false; !stop; to_terminal = !to_terminal) {
-      (void)symlink((to_terminal ? terminal : port).slave.c_str(), spare.c_str());
+      (void)symlink((to_terminal ? terminal : port).path().c_str(), spare.c_str());
       (void)rename(spare.c_str(), link.c_str());
     }
   });
-  const dev_t port_device = device_of(port.slave);
-  const dev_t terminal_device = device_of(terminal.slave);
+  const dev_t port_device = port.number();
+  const dev_t terminal_device = terminal.number();
   for (int i = 0; i < kOpens; ++i) {
     ++counts.tried;
     if (MDB_IF_OpenInterface(name.c_str(), &handle) != MDB_IF_OK) {
@@ -119,6 +100,8 @@ TEST(OpenRace, ALinkSwappedDuringTheOpenNeverYieldsTheRefusedNode) {
   ASSERT_GE(child, 0);
   if (child == 0) {
     close(results[0]);
+    // Closing the terminal's master at the end hangs the session up.
+    signal(SIGHUP, SIG_IGN);
     const SwapCounts counts = open_while_swapping();
     _exit(write(results[1], &counts, sizeof(counts)) == sizeof(counts) ? 0 : 1);
   }

@@ -2,6 +2,7 @@
 #include "exchange.h"
 #include "korvel_dll.h"
 #include "packet_pty.h"
+#include "plain_pty.h"
 #include "port_list_fixed.h"
 #include "sim_adapter.h"
 
@@ -140,14 +141,11 @@ TEST_F(PtyTest, AForkedChildNeverDisturbsTheParentsInterface) {
 // wait: the request goes out once the line takes bytes again, and the call
 // then waits for the reply as usual.
 TEST_F(PtyTest, ASignalDoesNotCutTheWaitForRoomShort) {
-  const int master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  ASSERT_GE(master, 0);
-  ASSERT_EQ(grantpt(master), 0);
-  ASSERT_EQ(unlockpt(master), 0);
-  const std::string slave = ptsname(master);
-  const int filler = ::open(slave.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  const PlainPty line;
+  ASSERT_FALSE(line.path().empty());
+  const int filler = ::open(line.path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   ASSERT_GE(filler, 0);
-  ASSERT_EQ(MDB_IF_OpenInterface(slave.substr(std::strlen("/dev/")).c_str(), &handle_), MDB_IF_OK);
+  ASSERT_EQ(MDB_IF_OpenInterface(line.name().c_str(), &handle_), MDB_IF_OK);
   const std::string block(4096, 'x');
   while (write(filler, block.data(), block.size()) > 0) {
   }
@@ -158,19 +156,16 @@ TEST_F(PtyTest, ASignalDoesNotCutTheWaitForRoomShort) {
   struct sigaction previous {};
   ASSERT_EQ(sigaction(SIGUSR1, &interrupt, &previous), 0);
   const pthread_t caller = pthread_self();
-  std::thread line([&] {
+  std::thread far_end([&] {
     usleep(100 * 1000);
     pthread_kill(caller, SIGUSR1);
     usleep(200 * 1000);
-    char drained[4096];
-    while (read(master, drained, sizeof(drained)) > 0) {
-    }
+    line.drain();
   });
   EXPECT_EQ(MDB_IF_LineReset(handle_), MDB_IF_TIMEOUT) << "the send gave up at the signal";
-  line.join();
+  far_end.join();
   sigaction(SIGUSR1, &previous, nullptr);
   close(filler);
-  close(master);
 }
 
 TEST_F(PtyTest, AnotherProgramsExclusiveHoldIsRespected) {

@@ -2,16 +2,14 @@
 // mounts of its own: a pseudo-terminal that a fake tty class names as the
 // kernel's console, and a system without /proc.
 #include "korvel_dll.h"
+#include "plain_pty.h"
 #include "port_list_fixed.h"
 #include "private_mounts.h"
 
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <cstdlib>
-#include <fcntl.h>
 #include <string>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -19,40 +17,10 @@ namespace {
 constexpr int kSetupFailed = 100;
 constexpr const char *kFakeConsole = "ttyFAKE";
 
-// A pseudo-terminal whose master nobody reads: anything a probe sent would
-// wait there.
-class QuietPty {
-public:
-  QuietPty() {
-    master_ = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (master_ >= 0 && grantpt(master_) == 0 && unlockpt(master_) == 0) {
-      path_ = ptsname(master_);
-    }
-  }
-  ~QuietPty() { close(master_); }
-  QuietPty(const QuietPty &) = delete;
-  QuietPty &operator=(const QuietPty &) = delete;
-
-  const std::string &path() const { return path_; }
-  std::string name() const { return path_.substr(sizeof("/dev/") - 1); }
-  dev_t number() const {
-    struct stat info {};
-    return stat(path_.c_str(), &info) == 0 ? info.st_rdev : 0;
-  }
-  bool nothing_sent() const {
-    char byte = 0;
-    return read(master_, &byte, 1) < 0 && errno == EAGAIN;
-  }
-
-private:
-  int master_ = -1;
-  std::string path_;
-};
-
 // The open refuses the console as busy, also through a link, and a scan's
 // probe passes it by; none of them opens it.
 TEST(SystemConsole, IsRefusedUnopenedByTheOpenAndTheProbe) {
-  const QuietPty console;
+  const PlainPty console;
   ASSERT_FALSE(console.path().empty());
   char dir[] = "/dev/shm/kXXXXXX";
   ASSERT_NE(mkdtemp(dir), nullptr);
@@ -92,7 +60,7 @@ TEST(SystemConsole, IsRefusedUnopenedByTheOpenAndTheProbe) {
 // Without /proc the device cannot be opened through the descriptor that was
 // checked, so nothing is opened.
 TEST(WithoutProc, NoPortIsOpened) {
-  const QuietPty port;
+  const PlainPty port;
   ASSERT_FALSE(port.path().empty());
   const std::string name = port.name();
   const int status = private_mounts::run([&] {

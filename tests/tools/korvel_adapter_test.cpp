@@ -1,16 +1,15 @@
 // korvel against a simulated adapter in this process: what reaches the
 // adapter, what the user sees, and the exit status of each outcome.
 #include "korvel_dll.h"
+#include "plain_pty.h"
 #include "private_mounts.h"
 #include "sim_adapter.h"
 #include "tool_process.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <fcntl.h>
 #include <sys/file.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace tool_test {
@@ -151,14 +150,9 @@ TEST(KorvelAgainstAdapter, APortThatCannotBeOpenedEndsBeforeAnyTransactionAndSay
 // The library refuses the kernel's console as busy; korvel says which it is.
 // It runs in a child whose tty class names a pseudo-terminal as the console.
 TEST(KorvelAgainstAdapter, TheSystemConsoleIsNamedAsSuch) {
-  const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-  ASSERT_GE(master, 0);
-  ASSERT_EQ(grantpt(master), 0);
-  ASSERT_EQ(unlockpt(master), 0);
-  const std::string path = ptsname(master);
-  const std::string port = path.substr(sizeof("/dev/") - 1);
-  struct stat node {};
-  ASSERT_EQ(stat(path.c_str(), &node), 0);
+  const PlainPty console;
+  ASSERT_FALSE(console.path().empty());
+  const std::string port = console.name();
   std::FILE *output = std::tmpfile();
   ASSERT_NE(output, nullptr);
   std::vector<std::string> argv{KORVEL_CLI, "version", port};
@@ -169,7 +163,7 @@ TEST(KorvelAgainstAdapter, TheSystemConsoleIsNamedAsSuch) {
   args.push_back(nullptr);
 
   const int status = private_mounts::run([&] {
-    if (!private_mounts::fake_console("ttyFAKE", node.st_rdev) ||
+    if (!private_mounts::fake_console("ttyFAKE", console.number()) ||
         dup2(fileno(output), STDOUT_FILENO) < 0) {
       return 1;
     }
@@ -178,7 +172,6 @@ TEST(KorvelAgainstAdapter, TheSystemConsoleIsNamedAsSuch) {
   });
   const std::string said = read_all(output);
   std::fclose(output);
-  ::close(master);
   if (status == private_mounts::kUnavailable) {
     GTEST_SKIP() << "needs mounts of its own (root)";
   }
