@@ -35,8 +35,8 @@
  * A serial port the kernel writes its console to (named in
  * /sys/class/tty/console/active, compared by device number, so a link to it
  * counts too) is in use: the open and the probe refuse it unopened (EBUSY).
- * On Windows a name that
- * opens but has no serial settings (NUL, a disk) is closed again untouched.
+ * On Windows a name that opens but has no serial settings (NUL, a disk) is
+ * closed again untouched.
  * The line is made binary-transparent whatever a previous program left set:
  * no flow control (CTS, DSR, XON/XOFF), no null stripping, no error
  * character, no abort on error; on Linux raw mode with IXOFF and IXANY
@@ -161,12 +161,12 @@ enum {
  * without the kernel's console (/sys/class/tty/console/active, whole names),
  * which a probe would garble. The probe opens a port as MDB_IF_OpenInterface
  * does (serial devices only, never the console, none held exclusively by
- * another program), puts the
- * port's settings back as it found them before closing it, and takes the
- * reply's payload from its first byte: "MDB_IF" with no status byte in
- * front. An adapter that answers MDB_IF_GetVersion (status byte 0x00, then
- * its text) is therefore never found by a scan, and one a scan finds gets 5
- * from MDB_IF_GetVersion: one reply cannot satisfy both. */
+ * another program), puts the port's settings back as it found them before
+ * closing it, and takes the reply's payload from its first byte: "MDB_IF"
+ * with no status byte in front. An adapter that answers MDB_IF_GetVersion
+ * (status byte 0x00, then its text) is therefore never found by a scan, and
+ * one a scan finds gets 5 from MDB_IF_GetVersion: one reply cannot satisfy
+ * both. */
 MDB_IF_API int32_t MDB_IF_ScanInterface(char *portName);
 
 /* Opens portName exclusively as the current interface at 38400 8N1, DTR on,

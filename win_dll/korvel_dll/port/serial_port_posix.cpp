@@ -45,7 +45,8 @@ Handle to_handle(int fd) { return reinterpret_cast<Handle>(static_cast<std::intp
 // The handle is the descriptor itself and must never be null, so a port that
 // lands on descriptor 0 (stdin closed by the host) is moved up. The node's
 // own descriptor holds the lowest free number while the device is opened, so
-// this takes another thread of the host closing descriptor 0 meanwhile.
+// only another thread of the host closing descriptor 0 meanwhile can bring
+// the device there.
 int move_off_zero(int fd) {
   if (fd != 0) {
     return fd;
