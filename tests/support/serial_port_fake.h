@@ -85,8 +85,14 @@ struct FakePort {
   Bytes partial_request;
 };
 
-// Forgets all ports and sets the virtual clock to start_ms.
+// Forgets all ports, sets the virtual clock to start_ms and makes the caller
+// the first process again.
 void reset(std::uint32_t start_ms = 0);
+
+// What current_process() reports from now on: a test stands in for a child
+// after fork by changing it.
+constexpr ProcessId kFirstProcess = 100;
+void set_process(ProcessId process);
 
 // Declares a port; the reference stays valid until the next reset().
 FakePort &add_port(const std::string &name);

@@ -1,6 +1,8 @@
 // korvel against a simulated adapter in this process: what reaches the
 // adapter, what the user sees, and the exit status of each outcome.
 #include "korvel_dll.h"
+#include "plain_pty.h"
+#include "private_mounts.h"
 #include "sim_adapter.h"
 #include "tool_process.h"
 
@@ -143,6 +145,40 @@ TEST(KorvelAgainstAdapter, APortThatCannotBeOpenedEndsBeforeAnyTransactionAndSay
     EXPECT_EQ(run.output.find("MDB_IF_CloseInterface"), std::string::npos) << run.output;
   }
   ::close(holder);
+}
+
+// The library refuses the kernel's console as busy; korvel says which it is.
+// It runs in a child whose tty class names a pseudo-terminal as the console.
+TEST(KorvelAgainstAdapter, TheSystemConsoleIsNamedAsSuch) {
+  const PlainPty console;
+  ASSERT_FALSE(console.path().empty());
+  const std::string port = console.name();
+  std::FILE *output = std::tmpfile();
+  ASSERT_NE(output, nullptr);
+  std::vector<std::string> argv{KORVEL_CLI, "version", port};
+  std::vector<char *> args;
+  for (std::string &arg : argv) {
+    args.push_back(arg.data());
+  }
+  args.push_back(nullptr);
+
+  const int status = private_mounts::run([&] {
+    if (!private_mounts::fake_console("ttyFAKE", console.number()) ||
+        dup2(fileno(output), STDOUT_FILENO) < 0) {
+      return 1;
+    }
+    execv(args[0], args.data());
+    return 1;
+  });
+  const std::string said = read_all(output);
+  std::fclose(output);
+  if (status == private_mounts::kUnavailable) {
+    GTEST_SKIP() << "needs mounts of its own (root)";
+  }
+  EXPECT_EQ(status, kExitResultBase + MDB_IF_OPEN_OR_CRC_ERROR) << said;
+  EXPECT_NE(said.find("could not open " + port + ": in use as the system console\n"),
+            std::string::npos)
+      << said;
 }
 
 } // namespace

@@ -118,4 +118,10 @@ std::uint32_t tick_ms();
 // Blocks the calling thread.
 void sleep_ms(std::uint32_t milliseconds);
 
+// Identifies the calling process. A child created by fork has another value
+// than its parent, so the library can tell an interface it inherited from
+// one it opened.
+using ProcessId = std::uint32_t;
+ProcessId current_process();
+
 } // namespace korvel::port

@@ -158,4 +158,6 @@ void sleep_ms(std::uint32_t milliseconds) {
   wait_at_least(milliseconds, WaitMethod::HighResolutionTimer);
 }
 
+ProcessId current_process() { return GetCurrentProcessId(); }
+
 } // namespace korvel::port
