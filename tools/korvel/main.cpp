@@ -19,7 +19,7 @@ int run_library_command(const Invocation &invocation) {
   start_interrupt_handling();
   switch (invocation.command) {
   case Command::Scan:
-    return finish(run_scan(invocation));
+    return finish(run_scan(invocation, list_system_ports("")));
   case Command::Version:
     return finish(run_version(invocation));
   case Command::Reset:

@@ -6,9 +6,13 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace korvel::cli {
+
+// Pseudo-terminals are named so below /dev: "pts/4".
+constexpr std::string_view kPseudoTerminalPrefix = "pts/";
 
 struct PortFacts {
   // The name to give the library: "ttyUSB0", "pts/4", "COM5".
@@ -51,6 +55,9 @@ PortListing list_system_ports(const std::string &root);
 
 // The names a scan probes, in its order.
 std::vector<std::string> scanned_names(const PortListing &listing);
+
+// "1 port", "3 ports".
+std::string port_count(std::size_t count);
 
 // Why a scan of this system probes nothing, and what to do instead.
 std::string nothing_probed_hint(const PortListing &listing);

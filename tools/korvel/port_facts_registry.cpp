@@ -243,12 +243,6 @@ std::string left_out_reason(const ListedValue &value) {
 
 } // namespace
 
-std::string nothing_probed_hint(const PortListing &) {
-  return "SERIALCOMM (HKLM\\HARDWARE\\DEVICEMAP\\SERIALCOMM) lists no port a scan opens; give "
-         "a port to version, reset or exec instead (korvel version COM5); under Wine, "
-         "korvel-sim --wine-com 5 lists its port there while it runs";
-}
-
 PortListing list_system_ports(const std::string &root) {
   PortListing listing;
   if (!root.empty()) {

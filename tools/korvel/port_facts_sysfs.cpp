@@ -25,7 +25,6 @@ namespace fs = std::filesystem;
 
 constexpr const char *kClassTty = "sys/class/tty";
 constexpr const char *kDev = "dev";
-constexpr const char *kPts = "pts";
 // What the kernel writes its console to ("tty0 ttyS0").
 constexpr const char *kConsoleActive = "console/active";
 // On newer kernels, devices of this bus stand between a UART's tty and the
@@ -239,7 +238,8 @@ bool all_digits(const std::string &text) {
 std::vector<PortFacts> pseudo_terminals(const Tree &tree) {
   std::vector<unsigned long> numbers;
   std::error_code error;
-  for (const fs::directory_entry &entry : fs::directory_iterator(tree.dev / kPts, error)) {
+  for (const fs::directory_entry &entry :
+       fs::directory_iterator(tree.dev / kPseudoTerminalPrefix, error)) {
     const std::string name = entry.path().filename().string();
     if (all_digits(name)) {
       numbers.push_back(std::stoul(name));
@@ -249,7 +249,7 @@ std::vector<PortFacts> pseudo_terminals(const Tree &tree) {
   std::vector<PortFacts> ports;
   for (const unsigned long number : numbers) {
     PortFacts facts;
-    facts.name = std::string(kPts) + "/" + std::to_string(number);
+    facts.name = std::string(kPseudoTerminalPrefix) + std::to_string(number);
     facts.left_out = "a pseudo-terminal, as korvel-sim's: a scan never lists these; give the " +
                      std::string("name to version, reset or exec");
     ports.push_back(std::move(facts));
@@ -258,21 +258,6 @@ std::vector<PortFacts> pseudo_terminals(const Tree &tree) {
 }
 
 } // namespace
-
-std::string nothing_probed_hint(const PortListing &listing) {
-  std::string terminals;
-  for (const PortFacts &facts : listing.ports) {
-    if (facts.name.starts_with(std::string(kPts) + "/")) {
-      terminals += (terminals.empty() ? "" : ", ") + facts.name;
-    }
-  }
-  const std::string example =
-      terminals.empty() ? "pts/4" : terminals.substr(0, terminals.find(','));
-  return "on Linux a scan lists only serial devices with hardware behind them, never "
-         "pseudo-terminals such as korvel-sim's" +
-         (terminals.empty() ? "" : " (here " + terminals + ")") +
-         "; give such a port to version, reset or exec instead: korvel version " + example;
-}
 
 PortListing list_system_ports(const std::string &root) {
   PortListing listing;

@@ -139,10 +139,6 @@ void print_json(const PortListing &listing, bool verbose) {
 
 } // namespace
 
-std::string port_count(std::size_t count) {
-  return std::to_string(count) + (count == 1 ? " port" : " ports");
-}
-
 std::string facts_text(const PortFacts &facts, bool verbose) {
   std::string text;
   add(text, facts.friendly_name);
@@ -162,16 +158,6 @@ std::string facts_text(const PortFacts &facts, bool verbose) {
     add(text, facts.device);
   }
   return text;
-}
-
-std::vector<std::string> scanned_names(const PortListing &listing) {
-  std::vector<std::string> names;
-  for (const PortFacts &facts : listing.ports) {
-    if (facts.scanned) {
-      names.push_back(facts.name);
-    }
-  }
-  return names;
 }
 
 int run_ports(const Invocation &invocation) {

@@ -14,7 +14,4 @@ int run_ports(const Invocation &invocation);
 // ftdi_sio, USB 0403:6001, FTDI, ...". The device only when verbose.
 std::string facts_text(const PortFacts &facts, bool verbose);
 
-// "1 port", "3 ports".
-std::string port_count(std::size_t count);
-
 } // namespace korvel::cli

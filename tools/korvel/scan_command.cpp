@@ -3,7 +3,6 @@
 #include "call_report.h"
 #include "interrupt.h"
 #include "port_facts.h"
-#include "ports_command.h"
 #include "probe_watch.h"
 #include "results.h"
 
@@ -218,8 +217,7 @@ void announce(const PortListing &listing, const std::vector<std::string> &names,
 
 } // namespace
 
-int run_scan(const Invocation &invocation) {
-  const PortListing listing = list_system_ports("");
+int run_scan(const Invocation &invocation, const PortListing &listing) {
   const std::vector<std::string> names = scanned_names(listing);
   announce(listing, names, invocation.verbose);
 

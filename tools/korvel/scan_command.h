@@ -3,9 +3,11 @@
 #pragma once
 
 #include "command_line.h"
+#include "port_facts.h"
 
 namespace korvel::cli {
 
-int run_scan(const Invocation &invocation);
+// listing is the system's, as list_system_ports() reads it just before.
+int run_scan(const Invocation &invocation, const PortListing &listing);
 
 } // namespace korvel::cli
