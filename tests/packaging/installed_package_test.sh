@@ -2,7 +2,7 @@
 # The release archives as a user meets them. CPack makes them from the native
 # and windows build trees, as scripts/release.sh does; both are unpacked into
 # a fresh folder, where the files must be exactly those of archive_files.txt,
-# the list the README shows. Then: the example host builds against the
+# the list docs/releases.md shows. Then: the example host builds against the
 # unpacked Linux tree with find_package and with pkg-config and runs against a
 # simulated adapter, as do the unpacked korvel and the korvel wheel; the
 # Linux library needs nothing but libc, and no glibc symbol newer than 2.17;
@@ -22,7 +22,7 @@ fail() {
   exit 1
 }
 
-[[ $(<"$source_dir/README.md") == *"$(<"$list")"* ]] || fail "README.md does not show $list"
+[[ $(<"$source_dir/docs/releases.md") == *"$(<"$list")"* ]] || fail "docs/releases.md does not show $list"
 
 builds=("$native_build")
 if [ -f "$windows_build/CPackConfig.cmake" ]; then
