@@ -18,7 +18,7 @@ namespace fs = std::filesystem;
 constexpr const char *kUsbBus = "sys/devices/pci0000:00/0000:00:14.0/usb1";
 constexpr const char *kDialout = "dialout";
 
-class FakeSystem : public ::testing::Test {
+class KorvelPortsOnAFakeTree : public ::testing::Test {
 protected:
   void SetUp() override {
     root_ = fs::temp_directory_path() / ("korvel-ports-" + std::to_string(getpid()));
@@ -124,7 +124,7 @@ protected:
   fs::path root_;
 };
 
-TEST_F(FakeSystem, ListsThePortsAScanProbesInItsOrderWithWhatTheSystemKnows) {
+TEST_F(KorvelPortsOnAFakeTree, ListsThePortsAScanProbesInItsOrderWithWhatTheSystemKnows) {
   const ProcessResult run = ports({});
   EXPECT_EQ(run.exit_code, kExitSuccess) << run.errors;
   EXPECT_EQ(run.output,
@@ -141,7 +141,7 @@ TEST_F(FakeSystem, ListsThePortsAScanProbesInItsOrderWithWhatTheSystemKnows) {
             "4 more that a scan leaves out (korvel -v ports lists them, with the reason)\n");
 }
 
-TEST_F(FakeSystem, VerboseAddsTheLeftOutPortsWithTheReasonAndJsonTheSameRecords) {
+TEST_F(KorvelPortsOnAFakeTree, VerboseAddsTheLeftOutPortsWithTheReasonAndJsonTheSameRecords) {
   const ProcessResult run = ports({"-v"});
   EXPECT_EQ(run.exit_code, kExitSuccess) << run.errors;
   const std::string left_out[] = {
@@ -180,7 +180,7 @@ TEST_F(FakeSystem, VerboseAddsTheLeftOutPortsWithTheReasonAndJsonTheSameRecords)
   EXPECT_EQ(ports({"--json"}).output.find("ttyS0"), std::string::npos) << "left out without -v";
 }
 
-TEST_F(FakeSystem, APortTheUserMayNotOpenNamesTheGroupThatMay) {
+TEST_F(KorvelPortsOnAFakeTree, APortTheUserMayNotOpenNamesTheGroupThatMay) {
   if (geteuid() != 0 || getgrnam(kDialout) == nullptr || access("/usr/sbin/runuser", X_OK) != 0) {
     GTEST_SKIP() << "needs root, runuser and a group dialout, to run korvel as nobody";
   }
