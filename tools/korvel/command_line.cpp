@@ -216,9 +216,10 @@ void print_usage(std::FILE *stream) {
                "        frame, or a bad CRC; ports could not read the port list\n"
                "  %-5d bad arguments (one line on standard error says why)\n"
                "  %d+N  a library call failed with result code N (%d: timeout)\n"
-               "  %d    stopped by Ctrl-C (%d: by SIGTERM) after closing the interface\n",
+               "  %-5d stopped by Ctrl-C (%d: SIGTERM, %d: SIGHUP), after closing the\n"
+               "        interface\n",
                kExitSuccess, kExitNothingFound, kExitUsage, kExitResultBase,
-               exit_status_for(MDB_IF_TIMEOUT), kExitInterrupted, kExitTerminated);
+               exit_status_for(MDB_IF_TIMEOUT), kExitInterrupted, kExitTerminated, kExitHungUp);
 }
 
 } // namespace korvel::cli

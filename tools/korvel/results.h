@@ -22,6 +22,7 @@ constexpr int kExitResultBase = 10;
 constexpr int kExitSignalBase = 128;
 constexpr int kExitInterrupted = kExitSignalBase + 2; // SIGINT, Ctrl-C
 constexpr int kExitTerminated = kExitSignalBase + 15; // SIGTERM
+constexpr int kExitHungUp = kExitSignalBase + 1;      // SIGHUP
 
 // Every code the library returns (3 is never used).
 constexpr std::int32_t kResultCodes[] = {
