@@ -38,7 +38,7 @@ run() {
 build() {
   local preset=$1 log=$work/build-$1.log line shown_at=$SECONDS
   shift
-  echo "building $* (the $preset preset)..."
+  printf '$ %s\n' "cmake --build --preset $preset --target $*"
   if ! cmake --build --preset "$preset" --target "$@" 2>&1 | while IFS= read -r line; do
     printf '%s\n' "$line" >>"$log"
     [[ $line =~ ^\[([0-9]+)/([0-9]+)\] ]] || continue
@@ -58,14 +58,15 @@ build() {
 }
 
 configure() {
-  echo "configuring the $1 preset (cmake --preset $1)..."
+  printf '$ %s\n' "cmake --preset $1"
   cmake --preset "$1" >"$work/configure-$1.log" 2>&1 || {
     cat "$work/configure-$1.log"
     exit 1
   }
 }
 
-say "Installing what is missing (scripts/install-deps.sh, apt-get as root)"
+say "Installing what is missing (apt-get, as root)"
+printf '$ %s\n' scripts/install-deps.sh
 scripts/install-deps.sh >&2
 say "Building the tools: a minute or two on a fresh machine, seconds once built"
 configure native
