@@ -23,7 +23,7 @@ constexpr const char *kParentStep = "..";
 
 // A write that finds the output queue full waits this long for room before
 // it is reported as failed, as a synchronous write would block.
-constexpr int kWriteRoomWaitMs = 1000;
+constexpr int kWriteRoomWaitMs = static_cast<int>(kWriteTimeoutMs);
 
 // termios names its speeds; this is the one for kBaudRate.
 constexpr speed_t kLineSpeed = B38400;
