@@ -13,4 +13,9 @@ void set_current_interface(port::Handle handle);
 // that is not the current interface, is rejected.
 bool is_current_interface(port::Handle handle);
 
+// Closes the current interface, if a port is open, as MDB_IF_CloseInterface
+// does, and leaves none current: for a module unloaded with an interface
+// still open. The caller holds the export lock.
+void close_current_interface();
+
 } // namespace korvel
