@@ -38,9 +38,12 @@ void apply_interface_line_control(DCB &dcb) {
 // Every byte passes both ways, whatever the previous program left set: no
 // flow control that can stop output for ever (CTS, DSR, a received XOFF) or
 // send XON/XOFF of its own, no null bytes dropped, no error character
-// replacing bytes, no abort that fails every later read and write.
+// replacing bytes, no abort that fails every later read and write, and no
+// parity checking left over from another framing (BuildCommDCB's "parity=N"
+// need not clear the check).
 void make_binary_transparent(DCB &dcb) {
   dcb.fBinary = TRUE;
+  dcb.fParity = FALSE;
   dcb.fOutxCtsFlow = FALSE;
   dcb.fOutxDsrFlow = FALSE;
   dcb.fOutX = FALSE;
