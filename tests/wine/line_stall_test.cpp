@@ -17,6 +17,7 @@
 #include <fstream>
 #include <mutex>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
@@ -55,17 +56,22 @@ public:
     tcsetattr(filler_, TCSANOW, &raw);
     // The kernel moves queued bytes on to the master's line discipline a
     // little later, which makes room again (poll does not tell): the queue
-    // is full once no room has come for a few rounds.
+    // is full once, for a few rounds, no room has come and nothing has moved.
     const std::vector<std::uint8_t> chunk(1024, kFiller);
+    int moved_on = -1;
     for (int idle_rounds = 0; idle_rounds < kFullAfterIdleRounds;) {
       if (write(filler_, chunk.data(), chunk.size()) > 0) {
         idle_rounds = 0;
-      } else if (errno == EAGAIN) {
-        ++idle_rounds;
-        std::this_thread::sleep_for(kRoomPoll);
-      } else {
+        continue;
+      }
+      if (errno != EAGAIN) {
         return;
       }
+      std::this_thread::sleep_for(kRoomPoll);
+      int now_moved = 0;
+      ioctl(master_, FIONREAD, &now_moved);
+      idle_rounds = now_moved == moved_on ? idle_rounds + 1 : 0;
+      moved_on = now_moved;
     }
     slave_ = slave;
   }
