@@ -114,6 +114,11 @@ exports=$(awk '/^Ordinal Base/ { base = $3 } /Ordinal\/Name Pointer/ { table = 1
 4 MDB_IF_ExecCommand 5 MDB_IF_LineReset 6 MDB_IF_GetVersion" ] || fail "exports: $exports"
 imports=$(awk '/DLL Name:/ { print tolower($3) }' <<<"$headers" | sort | xargs)
 [ "$imports" = "advapi32.dll kernel32.dll msvcrt.dll" ] || fail "imports: $imports"
+# Nothing that starts, stops or steers threads, as a threads runtime would
+# bring (with a TLS callback run on every thread of the host).
+thread_control=$(grep -owE 'CreateThread|CreateRemoteThread(Ex)?|_beginthread(ex)?|ExitThread|TerminateThread|SuspendThread|ResumeThread|(Wow64)?[GS]etThreadContext|QueueUserAPC' \
+  <<<"$headers" | sort -u | xargs || true)
+[ -z "$thread_control" ] || fail "the DLL imports thread control: $thread_control"
 wheel=$(unzip -l "$windows/bindings/python/korvel-$version-py3-none-win_amd64.whl")
 grep -q ' korvel/korvel_dll.dll$' <<<"$wheel" || fail "no korvel_dll.dll in the Windows wheel"
 # The version resource's texts are UTF-16. The whole list is read first: grep

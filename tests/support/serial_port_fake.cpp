@@ -205,7 +205,14 @@ bool read_byte(Handle handle, std::uint8_t *byte) {
 
 std::int32_t write_bytes(Handle handle, const std::uint8_t *bytes, std::int32_t count) {
   FakePort *port = fake::open_port_for(handle);
-  if (port == nullptr || fake::fails(port->write_fails, ++port->write_count)) {
+  if (port == nullptr) {
+    return -1;
+  }
+  ++port->write_count;
+  if (fake::fails(port->write_stalls, port->write_count)) {
+    fake::line().now += port->write_stall_ms;
+  }
+  if (fake::fails(port->write_fails, port->write_count)) {
     return -1;
   }
   if (fake::fails(port->write_returns_zero, port->write_count)) {

@@ -57,6 +57,10 @@ struct FakePort {
   std::int32_t max_write_chunk = 0;
   // The nth write returns 0 bytes written.
   FailurePlan write_returns_zero;
+  // The nth write first takes write_stall_ms of virtual time, as a write does
+  // on a line that does not take its bytes; then it goes on as planned above.
+  FailurePlan write_stalls;
+  std::uint32_t write_stall_ms = 0;
 
   // What happened.
   bool is_open = false;

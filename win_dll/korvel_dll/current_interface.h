@@ -27,4 +27,9 @@ bool was_retired(port::Handle handle);
 // Neither null nor the invalid value a failed open leaves.
 bool is_open_port(port::Handle handle);
 
+// Closes the current interface, if a port is open, as MDB_IF_CloseInterface
+// does, and leaves none current: for a module unloaded with an interface
+// still open. The caller holds the export lock.
+void close_current_interface();
+
 } // namespace korvel

@@ -88,3 +88,11 @@ extern "C" int32_t MDB_IF_CloseInterface(MDB_IF_HANDLE handle) {
   korvel::set_current_interface(nullptr);
   return MDB_IF_OK;
 }
+
+void korvel::close_current_interface() {
+  const Handle handle = current_interface();
+  if (is_open_port(handle)) {
+    korvel::port::close_port(handle);
+  }
+  set_current_interface(nullptr);
+}

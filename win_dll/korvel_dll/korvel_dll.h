@@ -11,6 +11,15 @@
  * cancellation is disabled while a call runs, so the cancel takes effect at
  * the thread's next cancellation point after it returns.
  *
+ * Windows: the DLL brings no threads runtime, so it adds no code to the start
+ * and exit of the host's threads (MinGW-w64's start-up code keeps its two TLS
+ * callbacks, which find nothing to do) and imports no function that creates,
+ * suspends or steers threads. Unloading it with FreeLibrary closes what the
+ * library made: an interface still open (as MDB_IF_CloseInterface would, after
+ * a call in progress on another thread) and its wait timer, so that loading
+ * and unloading it again and again leaves no handles behind; at process exit
+ * it does nothing, and the system closes everything.
+ *
  * Calling order: MDB_IF_ScanInterface (optional) -> MDB_IF_OpenInterface ->
  * any number of MDB_IF_ExecCommand / MDB_IF_LineReset / MDB_IF_GetVersion ->
  * MDB_IF_CloseInterface.
@@ -35,13 +44,25 @@
  * A serial port the kernel writes its console to (named in
  * /sys/class/tty/console/active, compared by device number, so a link to it
  * counts too) is in use: the open and the probe refuse it unopened (EBUSY).
- * On Windows a name that opens but has no serial settings (NUL, a disk) is
+ * On Windows a name that contains "\" or "/" is refused unopened (below
+ * "\\.\" such a name reaches named pipes and other objects that are no
+ * port), every open asks for anonymous impersonation (SECURITY_SQOS_PRESENT |
+ * SECURITY_ANONYMOUS), so that a server behind a name could not act as the
+ * host, and a name that opens but has no serial settings (NUL, a disk) is
  * closed again untouched.
  * The line is made binary-transparent whatever a previous program left set:
  * no flow control (CTS, DSR, XON/XOFF), no null stripping, no error
- * character, no abort on error; on Linux raw mode with IXOFF and IXANY
- * cleared too. Closing discards output the line has not taken, so no close
- * waits for a stalled device to drain.
+ * character, no abort on error; on Windows no parity check either, on Linux
+ * raw mode with IXOFF and IXANY cleared too. Closing discards output the line
+ * has not taken, so no close waits for a stalled device to drain.
+ *
+ * No write waits for ever: a request the line has not taken 1 s after the
+ * send began (a wedged USB adapter, a far end that stopped reading) fails
+ * the send; on Linux a last wait for room that began just before may add up
+ * to 1 s more. On Windows the library sets the port's timeouts itself,
+ * whatever a previous program left: reads return at once with what is
+ * queued, a write gives up after 1 s; a scan's probe puts the port's own
+ * timeouts back with its other settings.
  *
  * Longest calls (not counting the wait for another thread's call):
  *                       silent adapter     line that chatters without
@@ -52,9 +73,12 @@
  *   MDB_IF_ScanInterface  0.52 s per silent port, 2.0 s per chattering one
  *                       (Linux lists at most 64 ports: the first 64 in
  *                       natural order)
- *   Open and close do not wait for the line. On Linux a write that finds the
- *   output queue full waits at most 1 s before it fails; a signal that
- *   arrives meanwhile does not shorten the wait. On Windows the waits
+ *   A line that takes no bytes:   MDB_IF_ExecCommand about 3.1 s (3 x 1 s +
+ *   pauses), MDB_IF_LineReset and MDB_IF_GetVersion about 1.02 s, a scan
+ *   about 1.02 s per such port; each gives 5 (a scan counts the port as one
+ *   that did not answer).
+ *   Open and close do not wait for the line. On Linux a signal that arrives
+ *   during a wait for room does not shorten the wait. On Windows the waits
  *   (10 ms polls, 20 ms pauses) use a high-resolution waitable timer where the
  *   system offers one (Windows 10 1803 and later), otherwise Sleep, whose
  *   15.6 ms default period lengthens them; nothing process-wide is changed.
@@ -181,7 +205,8 @@ MDB_IF_API int32_t MDB_IF_ScanInterface(char *portName);
  * Refused with result 2, opening and closing nothing and leaving the
  * current interface as it was: a null portName, a null handleOut, a name
  * longer than the device path allows (15 characters on Windows, 14 on
- * Linux), on Linux a name containing "..", and anything that is no serial
+ * Linux), on Windows a name containing "\" or "/", on Linux a name
+ * containing "..", and anything that is no serial
  * port (see the top of this header). *handleOut, when not null, is set to
  * MDB_IF_INVALID_HANDLE then.
  * Why an open gave 2 is left where the platform keeps a thread's last error,
@@ -226,8 +251,10 @@ MDB_IF_API int32_t MDB_IF_CloseInterface(MDB_IF_HANDLE handle);
  * A reply of exactly one byte is read as a status byte (0x00 -> 0, 0xFC -> 4,
  * 0xFD -> 2, 0xFE -> 7, any other -> 6); any other length is success.
  * After three failed attempts: timeout 4, CRC error 2, purge or send
- * failure 5. A reply frame longer than the library holds (a payload over
- * MDB_IF_MAX_REPLY_PAYLOAD bytes) counts as a CRC error.
+ * failure 5 (a send fails when the line has not taken the request within
+ * 1 s, so a line that takes nothing costs about 3.1 s). A reply frame
+ * longer than the library holds (a payload over MDB_IF_MAX_REPLY_PAYLOAD
+ * bytes) counts as a CRC error.
  * With a capacity of 0 nothing is delivered, so a one-byte adapter status is
  * not examined either: any valid reply gives 0.
  * Refused with 5 right after the handle check, touching neither the port nor

@@ -24,7 +24,7 @@ constexpr const char *kParentStep = "..";
 
 // A write that finds the output queue full waits this long for room before
 // it is reported as failed, as a synchronous write would block.
-constexpr int kWriteRoomWaitMs = 1000;
+constexpr int kWriteRoomWaitMs = static_cast<int>(kWriteTimeoutMs);
 
 // A device is opened through the descriptor its node was checked with, by
 // this path with the descriptor's number.
