@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# The .NET binding against korvel-sim. Restores and builds the library and its
-# xunit tests once, runs the tests on .NET, runs the sample on the
-# netstandard2.0 assembly under Mono, makes the NuGet package and checks its
+# The .NET binding against korvel-sim. Restores and builds the library and
+# its xunit tests once and makes the NuGet package; runs the tests on .NET and
+# the sample on the netstandard2.0 assembly under Mono; checks the package's
 # files, then builds and runs a fresh console project that takes the package
 # from a folder source.
 #   test.sh LIBKORVEL_DLL_SO KORVEL_DLL_DLL KORVEL_SIM VERSION ARTIFACTS
@@ -49,13 +49,10 @@ properties=(-p:KorvelVersion="$version" -p:KorvelNativeLinux="$library"
             -p:KorvelNativeWindows="$windows_dll")
 start_sim
 
-step "restore, build the tests and make the NuGet package"
-dotnet restore "$here/tests/Korvel.Tests.csproj" --artifacts-path "$artifacts" -v:quiet -tl:off \
-  "${properties[@]}"
-dotnet build "$here/tests/Korvel.Tests.csproj" "${dotnet_flags[@]}" --no-restore \
-  --artifacts-path "$artifacts" "${properties[@]}"
+step "restore and build the library and its tests, and make the NuGet package"
+dotnet build "$here/Korvel.slnx" "${dotnet_flags[@]}" --artifacts-path "$artifacts" "${properties[@]}"
 feed=$work/feed
-"$here/pack.sh" "$feed" "$library" "$windows_dll" "$version" "$artifacts" --no-restore
+"$here/pack.sh" "$feed" "$library" "$windows_dll" "$version" "$artifacts" --no-build
 
 step "the xunit tests on .NET"
 KORVEL_SIM=$sim dotnet test "$here/tests/Korvel.Tests.csproj" "${dotnet_flags[@]}" --no-build \
