@@ -8,5 +8,8 @@ feed=$1 linux=$2 windows=$3 version=$4 artifacts=$5
 shift 5
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/dotnet_env.sh"
+# ContinuousIntegrationBuild: the symbols name the sources from the
+# repository's root, not from this machine's folders.
 dotnet pack "$here/Korvel.csproj" "${dotnet_flags[@]}" --artifacts-path "$artifacts" -o "$feed" \
-  -p:KorvelVersion="$version" -p:KorvelNativeLinux="$linux" -p:KorvelNativeWindows="$windows" "$@"
+  -p:ContinuousIntegrationBuild=true -p:KorvelVersion="$version" \
+  -p:KorvelNativeLinux="$linux" -p:KorvelNativeWindows="$windows" "$@"

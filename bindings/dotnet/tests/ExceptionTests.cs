@@ -27,6 +27,18 @@ public sealed class ExceptionTests
         }
     }
 
+    [Fact]
+    public void AStreamWrittenBeforeTheStatusWasKeptStillReads()
+    {
+        var info = new SerializationInfo(typeof(KorvelException), new FormatterConverter());
+        new System.Exception("MDB_IF_LineReset returned 4").GetObjectData(info, default);
+        info.AddValue("Code", 4);
+        info.AddValue("Function", "MDB_IF_LineReset");
+        info.AddValue("NativeErrorCode", 0);
+        var copy = new Restored(info, default);
+        Assert.Equal((4, "MDB_IF_LineReset", (byte?)null), (copy.Code, copy.Function, copy.AdapterStatus));
+    }
+
     [Theory]
     [InlineData("MDB_IF_ExecCommand", 6, "MDB_IF_ADAPTER_ERROR",
                 "the adapter reported an error status (a one-byte reply other than 0x00, 0xFC, 0xFD and 0xFE)")]
