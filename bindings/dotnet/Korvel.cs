@@ -486,7 +486,9 @@ namespace Korvel
                                          CancellationToken cancellationToken = default)
         {
             CheckCommand(command, capacity);
-            return OnLineAsync(() => ExecuteNow(command, capacity), cancellationToken);
+            // The command as it is now: the caller may reuse the array before the call starts.
+            var sent = (byte[])command.Clone();
+            return OnLineAsync(() => ExecuteNow(sent, capacity), cancellationToken);
         }
 
         /// <summary>

@@ -21,6 +21,13 @@ public sealed class AsyncTests(Adapters adapters)
         Assert.Equal("KORVEL-SIM 1.0", adapter.Version());
         Assert.Equal("00-7D-02-03", BitConverter.ToString(await reply));
         Assert.Equal("00-7D", BitConverter.ToString(await adapter.ExecuteAsync(Stuffed, 2)));
+        // A task sends the command as it was when it was asked for.
+        Task<byte[]> first = adapter.ExecuteAsync(new byte[] { 0x0A });
+        var reused = (byte[])Stuffed.Clone();
+        Task<byte[]> second = adapter.ExecuteAsync(reused);
+        Array.Fill(reused, (byte)0x0A);
+        await first;
+        Assert.Equal("00-7D-02-03", BitConverter.ToString(await second));
     }
 
     [Fact]
