@@ -7,7 +7,7 @@ packages=(
   libbenchmark-dev libboost-dev python3
   googletest libgtest-dev libgmock-dev
   g++-mingw-w64-x86-64-posix wine wine64 binutils-mingw-w64-x86-64
-  llvm lld socat zip unzip pkgconf
+  llvm lld socat zip unzip pkgconf osslsigncode openssl
   python3-venv python3-setuptools python3-wheel python3-build mono-mcs mono-runtime
 )
 

@@ -3,6 +3,8 @@
 # from the windows preset, korvel_dll-VERSION-linux-x86_64.tar.gz from the
 # native preset (the trees the test command builds and tests), the Korvel
 # NuGet package and its symbols package, and SHA256SUMS beside them.
+# korvel_dll.dll and korvel.exe are signed when a certificate is given (see
+# the signing block and docs/releases.md).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 out=build/release
@@ -15,6 +17,23 @@ for preset in windows native; do
   cmake --build --preset "$preset"
 done
 
+# --- Authenticode signatures -------------------------------------------
+# With KORVEL_SIGN_PKCS12 and KORVEL_SIGN_PASSWORD_FILE (and optionally
+# KORVEL_SIGN_TIMESTAMP_URL), scripts/sign-windows.sh signs the Windows files
+# in the build tree, so that the zip, and the Windows wheel in it, carry the
+# signed files; without them the release ships unsigned and says so. Signing
+# rewrites the files, so they are linked afresh first: the archives carry
+# this run's signature or none, never an earlier run's.
+echo "== Authenticode signatures"
+windows_files=(build/windows/win_dll/korvel_dll/korvel_dll.dll build/windows/tools/korvel/korvel.exe)
+rm -f "${windows_files[@]}"
+cmake --build --preset windows >/dev/null
+signing=$(scripts/sign-windows.sh "${windows_files[@]}")
+echo "$signing"
+# The copies of the DLL beside the build's programs follow it.
+cmake --build --preset windows >/dev/null
+# -----------------------------------------------------------------------
+
 echo "== Archives"
 rm -rf "$out"
 for preset in windows native; do
@@ -22,10 +41,11 @@ for preset in windows native; do
 done
 rm -rf "$out/_CPack_Packages"
 
-echo "== NuGet package"
+# --- NuGet package -----------------------------------------------------
 # Korvel.VERSION.nupkg and its symbols, Korvel.VERSION.snupkg, around the
-# native libraries exactly as the archives ship them, with the version CMake
-# took from project(... VERSION).
+# native libraries exactly as the archives ship them (the DLL signed when the
+# zip's is), with the version CMake took from project(... VERSION).
+echo "== NuGet package"
 nuget_work=$(mktemp -d)
 unzip -q -j "$out"/korvel_dll-*-win64.zip '*/bin/korvel_dll.dll' -d "$nuget_work"
 tar -xzf "$out"/korvel_dll-*-linux-x86_64.tar.gz -C "$nuget_work" --strip-components=2 \
@@ -34,6 +54,8 @@ nuget_version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build/native/CMakeC
 bindings/dotnet/pack.sh "$out" "$nuget_work/libkorvel_dll.so" "$nuget_work/korvel_dll.dll" \
   "$nuget_version" "$nuget_work/artifacts"
 rm -rf "$nuget_work"
+# -----------------------------------------------------------------------
 
 (cd "$out" && sha256sum korvel_dll-*.zip korvel_dll-*.tar.gz Korvel.*.nupkg Korvel.*.snupkg >SHA256SUMS)
 ls -l "$out"
+grep '^UNSIGNED' <<<"$signing" || true
