@@ -2,9 +2,10 @@
 // Copyright (c) 2026 the korvel_dll authors, under the MIT License.
 //   Sample.exe [PORT]      (without PORT, the port a scan finds)
 // Exit status: 0 done, 1 no adapter found, 2 a port name the binding refuses,
-// 10 + N a library call returned result N.
-// Build: csc -platform:x64 Sample.cs Korvel.cs (korvel_dll.dll is 64-bit);
-// on Linux, mcs Sample.cs Korvel.cs.
+// 3 the library could not be loaded, 10 + N a library call returned result N.
+// Build: a console project with the Korvel package (dotnet add package
+// Korvel), or csc -platform:x64 Sample.cs Korvel.cs (korvel_dll.dll is
+// 64-bit).
 using System;
 using Korvel;
 
@@ -14,7 +15,7 @@ static class Sample
     {
         try
         {
-            string port = args.Length > 0 ? args[0] : KorvelInterface.Scan();
+            var port = args.Length > 0 ? args[0] : KorvelInterface.Scan();
             if (port == null)
             {
                 Console.Error.WriteLine("no adapter found");
@@ -38,6 +39,11 @@ static class Sample
         {
             Console.Error.WriteLine(error.Message);
             return 2;
+        }
+        catch (Exception error) when (error is DllNotFoundException || error is BadImageFormatException)
+        {
+            Console.Error.WriteLine(error.Message);
+            return 3;
         }
     }
 }
