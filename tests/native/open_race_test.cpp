@@ -66,8 +66,10 @@ SwapCounts open_while_swapping() {
   std::atomic<bool> stop{false};
   std::thread flipper([&] {
     for (bool to_terminal = false; !stop; to_terminal = !to_terminal) {
-      (void)symlink((to_terminal ? terminal : port).path().c_str(), spare.c_str());
-      (void)rename(spare.c_str(), link.c_str());
+      // A failed step only leaves the link as it was for one more round.
+      if (symlink((to_terminal ? terminal : port).path().c_str(), spare.c_str()) == 0) {
+        (void)rename(spare.c_str(), link.c_str());
+      }
     }
   });
   const dev_t port_device = port.number();
