@@ -26,9 +26,9 @@
  * opens but has no serial settings (NUL, a disk) is closed again untouched.
  * The line is made binary-transparent whatever a previous program left set:
  * no flow control (CTS, DSR, XON/XOFF), no null stripping, no error
- * character, no abort on error; on Linux raw mode with IXOFF and IXANY
- * cleared too. Closing discards output the line has not taken, so no close
- * waits for a stalled device to drain.
+ * character, no abort on error; on Linux raw mode with IXOFF, IXANY and
+ * INPCK (input parity checking) cleared too. Closing discards output the
+ * line has not taken, so no close waits for a stalled device to drain.
  *
  * Longest calls (not counting the wait for another thread's call):
  *                       silent adapter     line that chatters without
