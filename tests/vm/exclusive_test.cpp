@@ -46,6 +46,19 @@ TEST_P(ExclusiveOpen, ASecondOpenFromAnotherProcessIsRefusedForRootAndForAnOrdin
   EXPECT_EQ(allowed.number("status"), tool_test::kExitSuccess) << allowed.hex_text("output");
 }
 
+// Opening the interface's port again closes the superseded handle and opens
+// the port anew: the port stays the library's alone.
+TEST_P(ExclusiveOpen, OpeningThePortAgainKeepsItExclusive) {
+  serve(port().line);
+  ASSERT_EQ(must("open " + std::string(port().name)).number("r"), MDB_IF_OK);
+  ASSERT_EQ(must("open " + std::string(port().name)).number("r"), MDB_IF_OK);
+  EXPECT_EQ(must("settings interface").number("exclusive"), 1);
+  EXPECT_EQ(must("plain-open " + std::string(port().name) + " " + std::to_string(kOrdinaryUser))
+                .number("errno"),
+            EBUSY);
+  EXPECT_EQ(must("reset").number("r"), MDB_IF_OK);
+}
+
 // The probe finds the port held and leaves it: no request reaches the
 // adapter behind it, and the interface keeps its settings and its flag.
 TEST_P(ExclusiveOpen, AScanWhileTheInterfaceIsOpenSendsNothingOnItsPortAndKeepsItsSettings) {

@@ -9,6 +9,7 @@
 
 #include "korvel_dll.h"
 
+#include <cerrno>
 #include <thread>
 
 namespace vm_host {
@@ -25,6 +26,7 @@ constexpr std::chrono::seconds kRequestTimeout{5};
 constexpr double kSlackMs = 400;
 constexpr double kExecBoundMs =
     korvel::kCommandAttempts * (korvel::kSilentExchangeMs + korvel::kRetryDelayMs) + kSlackMs;
+constexpr double kSingleExchangeBoundMs = korvel::kSilentExchangeMs + kSlackMs;
 // A call on a line known to be dead: no receive, only the pauses.
 constexpr double kDeadLineCallMs = korvel::kCommandAttempts * 2 * korvel::kRetryDelayMs + kSlackMs;
 // Two listed ports, one silent and one pulled out mid-probe.
@@ -83,20 +85,35 @@ protected:
   }
 };
 
-TEST_F(Unplug, MidExecWaitingForADelayedReply) {
-  serve(GuestLine::Usb, {"--delay", kReplyDelayMs});
-  const long long before = descriptors();
-  ASSERT_EQ(must(std::string("open ") + kUsbPort).number("r"), MDB_IF_OK);
-  const std::size_t mark = line(GuestLine::Usb).guest_output_mark();
-  guest().start(std::string("exec ") + kCommand + " " + kReplyCapacity);
-  unplug_after_request(mark);
-  const AgentReply exec = guest().finish();
-  // The first attempt hears nothing; the next two cannot purge the line.
-  EXPECT_EQ(exec.number("r"), MDB_IF_LINK_ERROR) << exec.raw();
-  EXPECT_LT(exec.ms(), kExecBoundMs);
-  report("exec with the FTDI pulled out mid-call", exec.ms());
-  expect_dead_interface_fails_promptly(before);
-  expect_adapter_found_again();
+struct MidCallCase {
+  std::string call;
+  std::int32_t result;
+  double bound_ms;
+};
+
+TEST_F(Unplug, MidCallWaitingForADelayedReply) {
+  const MidCallCase cases[] = {
+      // The first attempt hears nothing; the next two cannot purge the line.
+      {std::string("exec ") + kCommand + " " + kReplyCapacity, MDB_IF_LINK_ERROR, kExecBoundMs},
+      // One attempt, which hears nothing.
+      {std::string("version ") + kReplyCapacity, MDB_IF_TIMEOUT, kSingleExchangeBoundMs},
+      {"reset", MDB_IF_TIMEOUT, kSingleExchangeBoundMs},
+  };
+  for (const MidCallCase &mid_call : cases) {
+    SCOPED_TRACE(mid_call.call);
+    serve(GuestLine::Usb, {"--delay", kReplyDelayMs});
+    const long long before = descriptors();
+    ASSERT_EQ(must(std::string("open ") + kUsbPort).number("r"), MDB_IF_OK);
+    const std::size_t mark = line(GuestLine::Usb).guest_output_mark();
+    guest().start(mid_call.call);
+    unplug_after_request(mark);
+    const AgentReply answer = guest().finish();
+    EXPECT_EQ(answer.number("r"), mid_call.result) << answer.raw();
+    EXPECT_LT(answer.ms(), mid_call.bound_ms);
+    report(mid_call.call + " with the FTDI pulled out mid-call", answer.ms());
+    expect_dead_interface_fails_promptly(before);
+    expect_adapter_found_again();
+  }
 }
 
 TEST_F(Unplug, BetweenTwoCalls) {
@@ -109,6 +126,12 @@ TEST_F(Unplug, BetweenTwoCalls) {
   ASSERT_GE(gone, 0) << "ttyUSB0 did not go away";
   report("device_del until ttyUSB0 is gone", gone);
   expect_dead_interface_fails_promptly(before);
+  // The host tries the port again while it is gone.
+  const AgentReply reopened = must(std::string("open ") + kUsbPort);
+  EXPECT_EQ(reopened.number("r"), MDB_IF_OPEN_OR_CRC_ERROR);
+  EXPECT_EQ(reopened.number("errno"), ENOENT);
+  EXPECT_LT(reopened.ms(), kPromptCallMs);
+  EXPECT_EQ(descriptors(), before);
   expect_adapter_found_again();
 }
 

@@ -24,6 +24,12 @@ constexpr const char *kUsbChardev = "usb";
 constexpr const char *kFtdiDevice = "ftdi";
 constexpr const char *kUsbBus = "xhci.0";
 
+// QEMU's logs in the run directory.
+constexpr const char *kUartOutputLog = "uart-out.bin";
+constexpr const char *kUsbOutputLog = "usb-out.bin";
+constexpr const char *kDeviceTraceLog = "device-trace.log";
+constexpr const char *kQemuErrorLog = "qemu-stderr.log";
+
 constexpr const char *kKernelCommandLine = "console=ttyS0 quiet loglevel=1 panic=-1";
 constexpr const char *kGuestMemory = "256";
 // What the guest's drivers program into the UART and the FTDI.
@@ -80,45 +86,33 @@ void write_all(int fd, const std::string &text) {
 
 std::vector<std::string> qemu_arguments(const MachineImage &image, const std::string &monitor) {
   const std::string &run = image.run_dir;
-  return {image.qemu,
-          "-nodefaults",
-          "-no-user-config",
-          "-display",
-          "none",
-          "-no-reboot",
-          "-machine",
-          "pc",
-          "-accel",
-          "tcg",
-          "-m",
-          kGuestMemory,
-          "-kernel",
-          image.kernel,
-          "-initrd",
-          image.initramfs,
-          "-append",
-          kKernelCommandLine,
-          "-chardev",
-          "stdio,id=console,signal=off",
-          "-serial",
-          "chardev:console",
-          "-chardev",
-          std::string("pty,id=") + kUartChardev + ",logfile=" + file_in(run, "uart-out.bin"),
-          "-serial",
-          std::string("chardev:") + kUartChardev,
-          "-device",
-          "qemu-xhci,id=xhci",
-          "-chardev",
-          std::string("pty,id=") + kUsbChardev + ",logfile=" + file_in(run, "usb-out.bin"),
-          "-device",
-          std::string("usb-serial,id=") + kFtdiDevice + "0,chardev=" + kUsbChardev +
-              ",bus=" + kUsbBus,
-          "-qmp",
-          "unix:" + monitor + ",server=on,wait=off",
-          "-d",
-          kTracedEvents,
-          "-D",
-          file_in(run, "device-trace.log")};
+  const std::string uart = kUartChardev;
+  const std::string usb = kUsbChardev;
+  const std::pair<const char *, std::string> options[] = {
+      {"-display", "none"},
+      {"-machine", "pc"},
+      {"-accel", "tcg"},
+      {"-m", kGuestMemory},
+      {"-kernel", image.kernel},
+      {"-initrd", image.initramfs},
+      {"-append", kKernelCommandLine},
+      {"-chardev", "stdio,id=console,signal=off"},
+      {"-serial", "chardev:console"},
+      {"-chardev", "pty,id=" + uart + ",logfile=" + file_in(run, kUartOutputLog)},
+      {"-serial", "chardev:" + uart},
+      {"-device", "qemu-xhci,id=xhci"},
+      {"-chardev", "pty,id=" + usb + ",logfile=" + file_in(run, kUsbOutputLog)},
+      {"-device",
+       std::string("usb-serial,id=") + kFtdiDevice + "0,chardev=" + usb + ",bus=" + kUsbBus},
+      {"-qmp", "unix:" + monitor + ",server=on,wait=off"},
+      {"-d", kTracedEvents},
+      {"-D", file_in(run, kDeviceTraceLog)},
+  };
+  std::vector<std::string> arguments{image.qemu, "-nodefaults", "-no-user-config", "-no-reboot"};
+  for (const auto &[option, value] : options) {
+    arguments.insert(arguments.end(), {option, value});
+  }
+  return arguments;
 }
 
 } // namespace
@@ -144,7 +138,7 @@ QemuMachine::QemuMachine(const MachineImage &image) : image_(image) {
     return;
   }
   const int errors =
-      open(file_in(image.run_dir, "qemu-stderr.log").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      open(file_in(image.run_dir, kQemuErrorLog).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   qemu_ = std::make_unique<ChildProcess>(qemu_arguments(image, file_in(socket_dir_, "qmp.sock")),
                                          console_in[0], console_out[1], errors);
   close(console_in[0]);
@@ -193,7 +187,7 @@ bool QemuMachine::connect_monitor() {
     close(fd);
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
-  failure_ = "QEMU's monitor did not come up; see " + file_in(image_.run_dir, "qemu-stderr.log");
+  failure_ = "QEMU's monitor did not come up; see " + file_in(image_.run_dir, kQemuErrorLog);
   return false;
 }
 
@@ -271,12 +265,10 @@ std::string QemuMachine::pty_path(GuestLine line) const {
 }
 
 std::string QemuMachine::output_log(GuestLine line) const {
-  return file_in(image_.run_dir, line == GuestLine::Uart ? "uart-out.bin" : "usb-out.bin");
+  return file_in(image_.run_dir, line == GuestLine::Uart ? kUartOutputLog : kUsbOutputLog);
 }
 
-std::string QemuMachine::device_trace() const {
-  return file_in(image_.run_dir, "device-trace.log");
-}
+std::string QemuMachine::device_trace() const { return file_in(image_.run_dir, kDeviceTraceLog); }
 
 bool QemuMachine::unplug_usb() {
   const std::string reply =

@@ -146,7 +146,12 @@ std::string TestMachine::diagnostics() {
     text += tail[i] + "\n";
   }
   if (agent_) {
-    text += "\nkernel log:\n" + agent_->call("kernel-log").hex_text("text");
+    const std::string log = agent_->call("kernel-log").hex_text("text");
+    std::size_t from = log.size();
+    for (std::size_t lines = 0; from > 0 && lines <= kDiagnosticLines; --from) {
+      lines += log[from - 1] == '\n' ? 1 : 0;
+    }
+    text += "\nkernel log:\n" + log.substr(from);
   }
   return text + "\nQEMU's logs: " + KORVEL_VM_RUN_DIR;
 }
