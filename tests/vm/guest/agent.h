@@ -71,7 +71,6 @@ bool fork_open_command(AgentState &state, const Args &args, Reply &reply);
 bool settings_command(AgentState &state, const Args &args, Reply &reply);
 bool spoil_command(AgentState &state, const Args &args, Reply &reply);
 bool hold_command(AgentState &state, const Args &args, Reply &reply);
-bool release_command(AgentState &state, const Args &args, Reply &reply);
 bool plain_open_command(AgentState &state, const Args &args, Reply &reply);
 bool queue_command(AgentState &state, const Args &args, Reply &reply);
 bool wait_command(AgentState &state, const Args &args, Reply &reply);

@@ -25,7 +25,6 @@ const std::map<std::string, Command> &commands() {
       {"settings", settings_command},
       {"spoil", spoil_command},
       {"hold", hold_command},
-      {"release", release_command},
       {"plain-open", plain_open_command},
       {"queue", queue_command},
       {"wait", wait_command},

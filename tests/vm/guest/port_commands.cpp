@@ -194,10 +194,10 @@ bool spoil_command(AgentState &, const Args &args, Reply &reply) {
   return true;
 }
 
-// hold PORT: keeps the port open and spoiled, as a program that shares the
-// port might. Its modem lines stay as the open left them: every open of a
-// terminal raises DTR and RTS (unless the speed is 0), so no later opener
-// could leave a dropped line as it found it.
+// hold PORT: keeps the port open (until clean) and spoiled, as a program that
+// shares the port might. Its modem lines stay as the open left them: every
+// open of a terminal raises DTR and RTS (unless the speed is 0), so no later
+// opener could leave a dropped line as it found it.
 bool hold_command(AgentState &state, const Args &args, Reply &reply) {
   if (args.size() != 1 || state.held_fd >= 0) {
     return false;
@@ -211,15 +211,6 @@ bool hold_command(AgentState &state, const Args &args, Reply &reply) {
   state.held_fd = fd;
   state.held_port = args[0];
   describe_line(fd, args[0], reply);
-  return true;
-}
-
-bool release_command(AgentState &state, const Args &args, Reply &) {
-  if (!args.empty() || state.held_fd < 0) {
-    return false;
-  }
-  close(state.held_fd);
-  state.held_fd = -1;
   return true;
 }
 
