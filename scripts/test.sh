@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: the Windows DLL, the sanitizer
 # build, the threaded tests under ThreadSanitizer, the static analysis, the
-# fuzzers, and last the native suite (unit, pseudo-terminal, tool, packaging,
-# soak and Wine tests), whose CTest summary ends the output.
+# fuzzers, the native suite (unit, pseudo-terminal, tool, packaging, soak and
+# Wine tests), and last the library and tools in a virtual machine on the
+# kernel's own serial drivers, whose CTest summary ends the output.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 FUZZ_SECONDS=${FUZZ_SECONDS:-30}
@@ -32,4 +33,7 @@ fuzz/run_fuzzers.sh "$FUZZ_SECONDS"
 echo "== Native library, unit, pseudo-terminal, tool, packaging and Wine tests"
 cmake --preset native >/dev/null
 cmake --build --preset native
-ctest --preset native
+ctest --preset native --label-exclude vm
+
+echo "== Linux library and tools in a virtual machine (8250 UART and FTDI USB serial drivers)"
+ctest --preset native --label-regex vm

@@ -193,14 +193,15 @@ TEST_F(PtyTest, AnotherProgramsExclusiveHoldIsRespected) {
 
 // A probe puts back the settings it found on a port. The interface's own
 // line passes every byte, whatever a previous program left set: no XON/XOFF,
-// no output resumed by any byte, no canonical mode or echo.
+// no output resumed by any byte, no parity checking, no canonical mode or
+// echo.
 TEST_F(PtyTest, AProbeLeavesThePortAsItFoundItAndTheInterfaceIsRaw) {
   PtyAdapter adapter([](const Bytes &) { return identification(); });
   const int other = ::open(adapter.device_path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
   ASSERT_GE(other, 0);
   termios found{};
   ASSERT_EQ(tcgetattr(other, &found), 0);
-  found.c_iflag |= IXON | IXOFF | IXANY;
+  found.c_iflag |= IXON | IXOFF | IXANY | INPCK;
   found.c_lflag |= ICANON | ECHO;
   found.c_cflag |= CRTSCTS;
   ASSERT_EQ(cfsetspeed(&found, B9600), 0);
@@ -217,7 +218,7 @@ TEST_F(PtyTest, AProbeLeavesThePortAsItFoundItAndTheInterfaceIsRaw) {
 
   open(adapter);
   ASSERT_EQ(tcgetattr(other, &after), 0);
-  EXPECT_EQ(after.c_iflag & (IXON | IXOFF | IXANY), 0U);
+  EXPECT_EQ(after.c_iflag & (IXON | IXOFF | IXANY | INPCK), 0U);
   EXPECT_EQ(after.c_lflag & (ICANON | ECHO), 0U);
   EXPECT_EQ(after.c_cflag & CRTSCTS, 0U);
   EXPECT_EQ(cfgetospeed(&after), B38400);

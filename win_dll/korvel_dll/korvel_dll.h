@@ -52,9 +52,10 @@
  * closed again untouched.
  * The line is made binary-transparent whatever a previous program left set:
  * no flow control (CTS, DSR, XON/XOFF), no null stripping, no error
- * character, no abort on error; on Windows no parity check either, on Linux
- * raw mode with IXOFF and IXANY cleared too. Closing discards output the line
- * has not taken, so no close waits for a stalled device to drain.
+ * character, no abort on error, no parity check (on Windows fParity, on
+ * Linux INPCK), and on Linux raw mode with IXOFF and IXANY cleared too.
+ * Closing discards output the line has not taken, so no close waits for a
+ * stalled device to drain.
  *
  * No write waits for ever: a request the line has not taken 1 s after the
  * send began (a wedged USB adapter, a far end that stopped reading) fails

@@ -226,8 +226,10 @@ void configure_port(Handle handle, Role role, SavedSettings *saved) {
   }
   cfmakeraw(&settings);
   // Raw mode leaves these input flags as a previous program set them: the
-  // line would then send XON/XOFF of its own, or resume output on any byte.
-  settings.c_iflag &= ~static_cast<tcflag_t>(IXOFF | IXANY);
+  // line would then send XON/XOFF of its own, resume output on any byte, or
+  // (input parity checking, which also covers framing errors without parity)
+  // hand a byte received with an error over as 0x00, or drop it.
+  settings.c_iflag &= ~static_cast<tcflag_t>(IXOFF | IXANY | INPCK);
   settings.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS);
   settings.c_cflag |= CS8 | CLOCAL | CREAD;
   settings.c_cc[VMIN] = 0;
