@@ -132,7 +132,7 @@ SystemError refused_name_error() { return fake::kRefusedName; }
 
 void leave_system_error(SystemError error) { fake::line().last_error = error; }
 
-Handle open_port(const char *path, OpenFailure *failure) {
+Handle open_port(const char *path, OpenFailure *failure, Handle /*held*/) {
   const std::size_t prefix_length = std::strlen(fake::kInterfacePrefix);
   const std::string name = std::strlen(path) >= prefix_length ? path + prefix_length : "";
   for (FakePort &port : fake::line().ports) {

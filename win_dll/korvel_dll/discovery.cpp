@@ -1,5 +1,6 @@
 // MDB_IF_ScanInterface: find the adapter among the system's serial ports.
 #include "adapter_commands.h"
+#include "current_interface.h"
 #include "exchange.h"
 #include "korvel_dll.h"
 #include "port/export_lock.h"
@@ -28,7 +29,9 @@ bool identifies_adapter(const std::uint8_t *payload, std::int32_t length) {
 // asks it for its version once and closes it again with the settings it had:
 // a listed port may be a modem or a printer that another program relies on.
 bool probe_port(const char *path) {
-  const Handle handle = korvel::port::open_port(path);
+  const Handle interface = korvel::current_interface();
+  const Handle handle =
+      korvel::port::open_port(path, nullptr, korvel::is_open_port(interface) ? interface : nullptr);
   if (handle == korvel::port::invalid_handle()) {
     return false;
   }

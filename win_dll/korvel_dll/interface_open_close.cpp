@@ -26,11 +26,12 @@ struct Replacement {
 // tried once more after the close.
 Replacement open_replacing(const char *path) {
   OpenFailure failure;
-  Handle handle = korvel::port::open_port(path, &failure);
+  const Handle previous = korvel::current_interface();
+  Handle handle =
+      korvel::port::open_port(path, &failure, korvel::is_open_port(previous) ? previous : nullptr);
   if (handle == korvel::port::invalid_handle() && failure.kind == OpenFailure::Kind::NotAPort) {
     return {handle, true, failure.error};
   }
-  const Handle previous = korvel::current_interface();
   if (korvel::is_open_port(previous)) {
     korvel::port::close_port(previous);
     korvel::retire_handle(previous);

@@ -186,7 +186,10 @@ enum {
  * without the kernel's console (/sys/class/tty/console/active, whole names),
  * which a probe would garble. The probe opens a port as MDB_IF_OpenInterface
  * does (serial devices only, never the console, none held exclusively by
- * another program), puts the port's settings back as it found them before
+ * another program, and never the device the current interface holds, which
+ * counts as not answering: on Linux opening it, even as root past its
+ * exclusive flag, would raise its RTS), puts the port's settings back as it
+ * found them before
  * closing it, and takes the reply's payload from its first byte: "MDB_IF"
  * with no status byte in front. An adapter that answers MDB_IF_GetVersion
  * (status byte 0x00, then its text) is therefore never found by a scan, and

@@ -68,8 +68,12 @@ void leave_system_error(SystemError error);
 
 // Opens the path exclusively for reading and writing; invalid_handle() on
 // failure, with the reason in *failure when failure is not null. Nothing
-// that is not a serial port is ever left open or changed.
-Handle open_port(const char *path, OpenFailure *failure = nullptr);
+// that is not a serial port is ever left open or changed. held, when not
+// null, is a port this process has open already: a path that leads to the
+// same device is refused as busy without being opened, since on some
+// systems the open alone acts on the line (Linux raises DTR and RTS on
+// every open of a terminal, even one that then fails).
+Handle open_port(const char *path, OpenFailure *failure = nullptr, Handle held = nullptr);
 
 // A port's settings as configure_port found them, so that a probe can put
 // them back before it closes the port. Big enough for either platform's

@@ -98,6 +98,15 @@ bool same_node(const struct stat &a, const struct stat &b) {
          (a.st_mode & S_IFMT) == (b.st_mode & S_IFMT);
 }
 
+// Whether the checked node is the terminal device the held port is open on.
+// Root passes the exclusive flag, so without this a probe would open the
+// interface's own port, and the open alone raises its RTS again.
+bool is_held_device(const struct stat &node, Handle held) {
+  struct stat held_node {};
+  return held != nullptr && to_fd(held) >= 0 && stat_descriptor(to_fd(held), &held_node) == 0 &&
+         S_ISCHR(held_node.st_mode) && held_node.st_rdev == node.st_rdev;
+}
+
 // Opens the node that node_fd (an O_PATH descriptor) refers to, not whatever
 // its path leads to by now. Returns the descriptor, or -1 with the reason in
 // *failure. Without /proc the node cannot be reached this way, and opening
@@ -156,7 +165,7 @@ SystemError refused_name_error() { return EINVAL; }
 
 void leave_system_error(SystemError error) { errno = static_cast<int>(error); }
 
-Handle open_port(const char *path, OpenFailure *failure) {
+Handle open_port(const char *path, OpenFailure *failure, Handle held) {
   // Only a serial device is ever opened: the open alone can act on other
   // devices, so they are recognised by their device number first. The path
   // is resolved once, into a descriptor that opens nothing (O_PATH); the
@@ -179,6 +188,9 @@ Handle open_port(const char *path, OpenFailure *failure) {
     return held_elsewhere(node_fd, failure);
   case DeviceKind::SerialPort:
     break;
+  }
+  if (is_held_device(node, held)) {
+    return held_elsewhere(node_fd, failure);
   }
   OpenFailure why;
   int fd = open_checked_node(node_fd, node, &why);

@@ -96,7 +96,9 @@ SystemError refused_name_error() { return ERROR_INVALID_NAME; }
 
 void leave_system_error(SystemError error) { SetLastError(error); }
 
-Handle open_port(const char *path, OpenFailure *failure) {
+Handle open_port(const char *path, OpenFailure *failure, Handle /*held*/) {
+  // The port's share mode already refuses a second open before it reaches
+  // the driver.
   const HANDLE handle = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                     kOpenFlags, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
