@@ -48,34 +48,34 @@ apt_get() {
   return "$status"
 }
 
-missing=()
-for package in "${packages[@]}"; do
-  status=$(dpkg-query -W -f='${Status}' "$package" 2>/dev/null || true)
-  [ "$status" = "install ok installed" ] || missing+=("$package")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "installing: ${missing[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  apt_get update -q
-  apt_get install -y -q "${missing[@]}"
-fi
-
 # The virtual-machine tests: QEMU without what it recommends (no firmware for
 # other machines, no graphics), busybox for the guest, depmod and cpio for its
 # initramfs. The guest's kernel is Debian's own package, which the tests fetch
 # into the build directory with apt-get download: the package lists must be
 # there for that.
 vm_packages=(qemu-system-x86 busybox-static kmod cpio)
-missing=()
-for package in "${vm_packages[@]}"; do
-  status=$(dpkg-query -W -f='${Status}' "$package" 2>/dev/null || true)
-  [ "$status" = "install ok installed" ] || missing+=("$package")
-done
-if [ ${#missing[@]} -gt 0 ] || ! apt-cache show linux-image-amd64 >/dev/null 2>&1; then
+
+# Prints the packages of those given that are not installed.
+not_installed() {
+  local package status
+  for package in "$@"; do
+    status=$(dpkg-query -W -f='${Status}' "$package" 2>/dev/null || true)
+    [ "$status" = "install ok installed" ] || echo "$package"
+  done
+}
+
+mapfile -t missing < <(not_installed "${packages[@]}")
+mapfile -t missing_vm < <(not_installed "${vm_packages[@]}")
+if [ ${#missing[@]} -gt 0 ] || [ ${#missing_vm[@]} -gt 0 ] ||
+  ! apt-cache show linux-image-amd64 >/dev/null 2>&1; then
   export DEBIAN_FRONTEND=noninteractive
-  apt-get update -q
+  apt_get update -q
   if [ ${#missing[@]} -gt 0 ]; then
     echo "installing: ${missing[*]}"
-    apt-get install -y -q --no-install-recommends "${missing[@]}"
+    apt_get install -y -q "${missing[@]}"
+  fi
+  if [ ${#missing_vm[@]} -gt 0 ]; then
+    echo "installing: ${missing_vm[*]}"
+    apt_get install -y -q --no-install-recommends "${missing_vm[@]}"
   fi
 fi

@@ -46,7 +46,8 @@ run() {
 echo 2 >"$work/locked"
 run 10
 [ "$status" -eq 0 ] || fail "a lock freed in time: status $status: $(cat "$work/err")"
-[ "$calls" -eq 4 ] || fail "two refused updates, then update and install: $calls calls"
+[ "$calls" -eq 5 ] ||
+  fail "two refused updates, then the update and the two installs: $calls calls"
 grep -q "install-deps: another apt-get or dpkg is running (held by process 4242 (apt-get)); waiting up to 10 s" \
   "$work/err" || fail "no word of the wait: $(cat "$work/err")"
 [ "$(grep -c 'install-deps: another' "$work/err")" -eq 1 ] || fail "the wait told more than once"
