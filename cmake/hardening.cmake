@@ -2,9 +2,9 @@
 # lists what the shipped files carry; tests/packaging checks it on them.
 if(WIN32)
   # A canary in every function with an array or an address-taken local. The
-  # check and the guard come from GCC's libssp, linked statically (the
-  # compiler driver adds it when linking with the flag); it seeds the guard
-  # with CryptGenRandom from advapi32, which the DLL imports anyway.
+  # DLL defines its own guard and failure routine (port/stack_guard_win32.cpp),
+  # so nothing of GCC's libssp, which the compiler driver adds when linking
+  # with the flag, is linked into it; the programs take libssp's.
   add_compile_options(-fstack-protector-strong)
   add_link_options(-fstack-protector-strong)
   # Address space layout randomisation over the whole 64-bit space and no

@@ -199,6 +199,19 @@ TEST(WineModule, ImportsNothingThatControlsThreadsAndAddsNoTlsCallback) {
   EXPECT_LE(tls_callbacks(file_contents(kWindowsDll)).size(), kStartupTlsCallbacks);
 }
 
+// Loading the DLL loads no other module: the loader lock is held while it
+// starts. GCC's stack protector runtime would seed its guard from
+// CryptGenRandom, loading a cryptographic provider; the DLL seeds its own.
+TEST(WineModule, LoadsNoModuleOfItsOwn) {
+  static const std::regex loads_modules("LoadLibrary.*|LdrLoadDll|CryptAcquireContext.*|"
+                                        "CryptGenRandom|BCryptGenRandom|SystemFunction036");
+  const std::vector<std::string> functions = imported_functions(module_headers(kWindowsDll));
+  ASSERT_FALSE(functions.empty());
+  for (const std::string &name : functions) {
+    EXPECT_FALSE(std::regex_match(name, loads_modules)) << "imports " << name;
+  }
+}
+
 TEST(WineModule, TheHostLoadsTheDllJustBuilt) {
   const std::string beside_host =
       (std::filesystem::path(kWineHostExe).parent_path() / "korvel_dll.dll").string();
