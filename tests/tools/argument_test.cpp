@@ -68,36 +68,6 @@ TEST(ToolArguments, KorvelPassesTheLongestCommandsTheLibraryTakes) {
   EXPECT_NE(help.output.find("exit status"), std::string::npos);
 }
 
-TEST(ToolArguments, KorvelSimRefusesBadCommandLines) {
-  const Args cases[] = {{"extra"},
-                        {"--bogus"},
-                        {"--delay"},
-                        {"--delay", "soon"},
-                        {"--delay", "-5"},
-                        {"--noise", "0"},
-                        {"--crc-errors", "1.5"},
-                        {"--crc-errors", "nan"},
-                        {"--reply", "0A0B"},
-                        {"--reply", "0A=0"},
-                        {"--reply", "zz=00"},
-                        {"--pieces", "0"},
-                        {"--pause", "5"},
-                        {"--fault-rate", "0.5"},
-                        {"--faults", "seed"},
-                        {"--wine-com", "0"},
-                        {"--wine-prefix", "/tmp"},
-                        {"--exit-after", "0"},
-                        {"--silent=yes"},
-                        {"--port-file"}};
-  for (const Args &args : cases) {
-    SCOPED_TRACE(testing::PrintToString(args));
-    expect_refused(KORVEL_SIM_TOOL, args);
-  }
-  const ProcessResult help = run_process({KORVEL_SIM_TOOL, "--help"}, kToolTimeout);
-  EXPECT_EQ(help.exit_code, kExitSuccess);
-  EXPECT_NE(help.output.find("--exit-after"), std::string::npos);
-}
-
 TEST(ToolArguments, BothToolsPrintTheProjectVersion) {
   for (const auto &[program, name] :
        {std::pair{KORVEL_CLI, "korvel"}, std::pair{KORVEL_SIM_TOOL, "korvel-sim"}}) {

@@ -164,12 +164,14 @@ int serve(const SimOptions &options) {
   const Announcement announcement(options, adapter.port_name(), adapter.device_path());
 
   std::size_t bad_requests_seen = 0;
+  const auto report_bad_requests = [&] {
+    for (; bad_requests_seen < adapter.bad_request_count(); ++bad_requests_seen) {
+      say(timestamp_now() + " request with a bad CRC, not answered");
+    }
+  };
   run_until_stopped([&] { return options.exit_after > 0 && answered >= options.exit_after; },
-                    [&] {
-                      for (; bad_requests_seen < adapter.bad_request_count(); ++bad_requests_seen) {
-                        say(timestamp_now() + " request with a bad CRC, not answered");
-                      }
-                    });
+                    report_bad_requests);
+  report_bad_requests();
   adapter.set_observer(nullptr);
   adapter.set_traffic_observer(nullptr);
   record.finish();

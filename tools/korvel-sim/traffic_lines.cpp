@@ -27,11 +27,17 @@ void TrafficLines::add(const sim::Traffic &traffic) {
     }
     if (line.bytes.empty()) {
       line.first = traffic.at;
-      line.in_frame = byte == link::kStx;
     }
     line.bytes.push_back(byte);
     line.last = traffic.at;
-    if ((byte == link::kEtx && line.in_frame) || line.bytes.size() >= kLongestCutLine) {
+    if (byte == link::kStx) {
+      line.in_frame = true;
+    }
+    const bool frame_ends = byte == link::kEtx && line.in_frame;
+    if (frame_ends) {
+      line.in_frame = false;
+    }
+    if (frame_ends || line.bytes.size() >= kLongestCutLine) {
       end(traffic.direction);
     }
   }
@@ -64,7 +70,7 @@ void TrafficLines::end(sim::Direction direction) {
   last_at_ms_ = done.at_ms;
   done.direction = direction;
   done.bytes = std::move(line.bytes);
-  line = Open{};
+  line.bytes.clear();
   sink_(done);
 }
 

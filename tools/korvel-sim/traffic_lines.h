@@ -36,6 +36,7 @@ private:
     sim::Bytes bytes;
     sim::Clock::time_point first;
     sim::Clock::time_point last;
+    // Between an STX and its ETX, also across the lines of a frame's pieces.
     bool in_frame = false;
   };
 
