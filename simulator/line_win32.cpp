@@ -14,10 +14,6 @@ constexpr const char *kDeviceNamespace = "\\\\.\\";
 constexpr DWORD kLineSpeed = 38400;
 // 8N1, as the library sets it; the speed is set on its own.
 char kLineSettings[] = "parity=N data=8 stop=1";
-// A read returns this long after the last byte that came, so that a frame
-// is passed on as it arrives; Wine honours no shorter way of returning at
-// the first byte.
-constexpr DWORD kReadIntervalMs = 1;
 
 std::string system_text(DWORD error) {
   char text[256] = {};
@@ -67,7 +63,10 @@ std::runtime_error port_error(const std::string &name, const std::string &why) {
 }
 
 // Reads and writes are overlapped, so that one thread can wait for bytes
-// while another writes to the same port.
+// while another writes to the same port. A read waits for one byte with no
+// timeout of the port's own, so it ends the moment a byte comes (the ways of
+// asking the port itself to return at the first byte are not honoured
+// alike by every driver, Wine's among them), then takes what else is queued.
 class ComPortLine : public Line {
 public:
   ComPortLine(HANDLE port, std::string name, std::string path)
@@ -87,19 +86,18 @@ public:
 
   std::ptrdiff_t read(std::uint8_t *buffer, std::size_t size) override {
     if (!down_) {
-      OVERLAPPED pending{};
-      pending.hEvent = read_event_;
       DWORD got = 0;
-      DWORD error = 0;
-      if (!ReadFile(port_, buffer, static_cast<DWORD>(size), &got, &pending)) {
-        error = GetLastError();
-        if (error == ERROR_IO_PENDING) {
-          error = GetOverlappedResult(port_, &pending, &got, TRUE) ? 0 : GetLastError();
+      // One byte, without a time limit of the port's own: the read ends the
+      // moment a byte comes, and is called off when none has come in time.
+      if (read_into(buffer, 1, kReadWaitMs, got) && got > 0) {
+        DWORD more = 0;
+        if (size > 1 && read_into(buffer + 1, queued(size - 1), INFINITE, more)) {
+          got += more;
         }
-      }
-      // Wine reports a read that timed out; Windows reports no bytes.
-      if (error == 0 || error == ERROR_TIMEOUT) {
         return static_cast<std::ptrdiff_t>(got);
+      }
+      if (!down_ && got == 0 && last_read_called_off_) {
+        return 0;
       }
     }
     // Gone (unplugged, or let go of): wait rather than spin.
@@ -132,11 +130,49 @@ public:
   }
 
 private:
+  // How many of up to `most` bytes are queued already (a read of that many
+  // ends at once).
+  DWORD queued(std::size_t most) {
+    DWORD errors = 0;
+    COMSTAT status{};
+    if (!ClearCommError(port_, &errors, &status)) {
+      return 0;
+    }
+    return status.cbInQue < most ? status.cbInQue : static_cast<DWORD>(most);
+  }
+
+  // Reads count bytes, or what has come when wait_ms runs out (then the read
+  // is called off). False when the port failed.
+  bool read_into(std::uint8_t *buffer, DWORD count, DWORD wait_ms, DWORD &got) {
+    last_read_called_off_ = false;
+    got = 0;
+    if (count == 0) {
+      return true;
+    }
+    OVERLAPPED pending{};
+    pending.hEvent = read_event_;
+    if (ReadFile(port_, buffer, count, &got, &pending)) {
+      return true;
+    }
+    if (GetLastError() != ERROR_IO_PENDING) {
+      return false;
+    }
+    if (WaitForSingleObject(read_event_, wait_ms) == WAIT_TIMEOUT) {
+      (void)CancelIoEx(port_, &pending);
+    }
+    if (GetOverlappedResult(port_, &pending, &got, TRUE)) {
+      return true;
+    }
+    last_read_called_off_ = GetLastError() == ERROR_OPERATION_ABORTED;
+    return false;
+  }
+
   const HANDLE port_;
   const HANDLE read_event_;
   const HANDLE write_event_;
   std::mutex write_mutex_;
   std::atomic<bool> down_{false};
+  bool last_read_called_off_ = false; // only the reading thread reads
 };
 
 void configure(HANDLE port, const std::string &name) {
@@ -162,9 +198,9 @@ void configure(HANDLE port, const std::string &name) {
       now.Parity != NOPARITY || now.StopBits != ONESTOPBIT) {
     throw port_error(name, "does not take 38400 8N1: " + system_text(GetLastError()));
   }
+  // Reads without a time limit of the port's own (read() limits its wait
+  // itself); a write gives up when the line takes nothing for a while.
   COMMTIMEOUTS timeouts{};
-  timeouts.ReadIntervalTimeout = kReadIntervalMs;
-  timeouts.ReadTotalTimeoutConstant = kReadWaitMs;
   timeouts.WriteTotalTimeoutConstant = kWriteStallLimitMs;
   if (!SetCommTimeouts(port, &timeouts)) {
     throw port_error(name, "cannot set its timeouts: " + system_text(GetLastError()));
