@@ -140,18 +140,20 @@ sim::Behaviour behaviour_for(const SimOptions &options, std::atomic<std::size_t>
 }
 
 int serve(const SimOptions &options) {
+  // Declared before the adapter, whose thread uses them until it stops.
   std::atomic<std::size_t> unanswered{0};
+  std::atomic<std::size_t> answered{0};
   // The transcript is read first: a malformed one is refused before any
   // line is opened.
   sim::Behaviour behaviour = behaviour_for(options, unanswered);
-  sim::PtyAdapter adapter(host_line(options), std::move(behaviour));
+  std::unique_ptr<sim::Line> line = host_line(options);
   const std::unique_ptr<TranscriptFile> transcript =
-      transcript_for(options, "serving on " + adapter.device_path());
+      transcript_for(options, "serving on " + line->device_path());
   TrafficRecord record(TrafficLines::Pieces::AsWritten, transcript.get(), nullptr);
+  sim::PtyAdapter adapter(std::move(line), std::move(behaviour));
   if (transcript) {
     adapter.set_traffic_observer([&record](const sim::Traffic &traffic) { record.add(traffic); });
   }
-  std::atomic<std::size_t> answered{0};
   adapter.set_observer([&answered, &options](const sim::Exchange &exchange) {
     say(timestamp_now() + " " + describe_exchange(exchange));
     if (options.show_wire) {
