@@ -35,12 +35,13 @@ void LineTap::pass(Line &from, Line &to, Direction direction) {
     if (got <= 0) {
       continue;
     }
-    const Clock::time_point at = Clock::now();
-    (void)to.write(buffer, static_cast<std::size_t>(got));
+    // Queued before it goes on: whatever the bytes cause at the other end
+    // (a reply to a request) is then always queued after them.
     {
       std::lock_guard lock(mutex_);
-      unreported_.push_back({direction, {buffer, buffer + got}, at});
+      unreported_.push_back({direction, {buffer, buffer + got}, Clock::now()});
     }
+    (void)to.write(buffer, static_cast<std::size_t>(got));
     reported_.notify_one();
   }
 }

@@ -2,8 +2,9 @@
 // unchanged and as it comes.
 //
 // One thread per direction reads what has come and writes it on at once; an
-// observer learns of the traffic on a thread of its own, after the bytes
-// have gone on, so that watching (logging, recording) never delays the line.
+// observer learns of the traffic on a thread of its own, so that watching
+// (logging, recording) never delays the line. It is told of the traffic in
+// the order it came: what answers a request always after the request.
 #pragma once
 
 #include "line.h"
