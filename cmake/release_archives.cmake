@@ -49,7 +49,14 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Drives an MDB interface adapter on a seri
 set(CPACK_PACKAGE_FILE_NAME ${PROJECT_NAME}-${PROJECT_VERSION}-${KORVEL_ARCHIVE_SYSTEM})
 set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
 # The native preset builds with debug information for the tests; the
-# archives carry the programs and libraries without it.
-set(CPACK_STRIP_FILES ON)
+# archives carry the programs and libraries without it. The Windows files
+# are stripped when they are linked (their debug information is in the
+# PDBs), and scripts/release.sh may sign them after: a strip here would
+# break the signature.
+if(WIN32)
+  set(CPACK_STRIP_FILES OFF)
+else()
+  set(CPACK_STRIP_FILES ON)
+endif()
 set(CPACK_SOURCE_GENERATOR "")
 include(CPack)

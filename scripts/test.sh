@@ -9,7 +9,7 @@ FUZZ_SECONDS=${FUZZ_SECONDS:-30}
 
 scripts/install-deps.sh
 
-echo "== Windows DLL (MinGW-w64)"
+echo "== Windows DLL and korvel.exe with their PDBs (clang and lld over MinGW-w64)"
 cmake --preset windows >/dev/null
 cmake --build --preset windows
 

@@ -2,18 +2,24 @@
 #include "exchange.h"
 #include "korvel_dll.h"
 #include "packet_pty.h"
+#include "plain_pty.h"
 #include "port_list_fixed.h"
 #include "sim_adapter.h"
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <pthread.h>
 #include <string>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/wait.h>
 #include <termios.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -50,9 +56,18 @@ protected:
   MDB_IF_HANDLE handle_ = nullptr;
 };
 
+// The terminal's exclusive flag, as a descriptor of its own reads it.
+int exclusive_flag(int fd) {
+  int set = -1;
+  return ioctl(fd, TIOCGEXCL, &set) == 0 ? set : -1;
+}
+
 TEST_F(PtyTest, OpenIsExclusiveAndCloseReleasesThePort) {
   PtyAdapter adapter;
+  const int watcher = ::open(adapter.device_path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_GE(watcher, 0);
   open(adapter);
+  EXPECT_EQ(exclusive_flag(watcher), 1);
   const int other = ::open(adapter.device_path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
   // As root TIOCEXCL lets the open through; the lock must still hold.
   if (other >= 0) {
@@ -61,8 +76,96 @@ TEST_F(PtyTest, OpenIsExclusiveAndCloseReleasesThePort) {
   }
   MDB_IF_HANDLE second = nullptr;
   EXPECT_EQ(MDB_IF_CloseInterface(handle_), MDB_IF_OK);
+  EXPECT_EQ(exclusive_flag(watcher), 0);
   EXPECT_EQ(MDB_IF_OpenInterface(adapter.port_name().c_str(), &second), MDB_IF_OK);
   handle_ = second;
+  close(watcher);
+}
+
+// The handle is the descriptor itself, so it must not be 0 when the host
+// has closed its standard input.
+TEST_F(PtyTest, WithStandardInputClosedTheHandleIsNeverNull) {
+  PtyAdapter adapter;
+  const int saved_stdin = dup(STDIN_FILENO);
+  close(STDIN_FILENO);
+  const std::int32_t opened = MDB_IF_OpenInterface(adapter.port_name().c_str(), &handle_);
+  const std::int32_t reset = MDB_IF_LineReset(handle_);
+  if (saved_stdin >= 0) {
+    dup2(saved_stdin, STDIN_FILENO);
+    close(saved_stdin);
+  }
+  EXPECT_EQ(opened, MDB_IF_OK);
+  EXPECT_NE(handle_, nullptr);
+  EXPECT_EQ(reset, MDB_IF_OK);
+}
+
+// A child after fork inherits the interface's descriptor, which shares its
+// exclusive flag, its queues and its lock with the parent's. The child's
+// calls with it are rejected, and its own opens leave the parent's port as
+// it was.
+TEST_F(PtyTest, AForkedChildNeverDisturbsTheParentsInterface) {
+  PtyAdapter adapter;
+  PtyAdapter childs_own;
+  open(adapter);
+  const std::string parents_port = adapter.port_name();
+  const std::string childs_port = childs_own.port_name();
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    int wrong = 0;
+    wrong += MDB_IF_LineReset(handle_) != MDB_IF_BAD_HANDLE;
+    wrong += MDB_IF_CloseInterface(handle_) != MDB_IF_BAD_HANDLE;
+    MDB_IF_HANDLE own = nullptr;
+    wrong += MDB_IF_OpenInterface(parents_port.c_str(), &own) != MDB_IF_OPEN_OR_CRC_ERROR;
+    wrong += MDB_IF_OpenInterface(childs_port.c_str(), &own) != MDB_IF_OK;
+    wrong += MDB_IF_LineReset(own) != MDB_IF_OK;
+    wrong += MDB_IF_CloseInterface(own) != MDB_IF_OK;
+    _exit(wrong);
+  }
+  int status = -1;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child's calls went wrong";
+
+  const int other = ::open(adapter.device_path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  if (other >= 0) { // as root; otherwise the flag itself refused the open
+    EXPECT_EQ(exclusive_flag(other), 1);
+    EXPECT_NE(::flock(other, LOCK_EX | LOCK_NB), 0);
+    close(other);
+  }
+  EXPECT_EQ(MDB_IF_LineReset(handle_), MDB_IF_OK);
+  EXPECT_EQ(adapter.request_count(), 1U) << "the child sent on the parent's line";
+  EXPECT_EQ(childs_own.request_count(), 1U);
+}
+
+// A signal during the wait for room in a full output queue does not end the
+// wait: the request goes out once the line takes bytes again, and the call
+// then waits for the reply as usual.
+TEST_F(PtyTest, ASignalDoesNotCutTheWaitForRoomShort) {
+  const PlainPty line;
+  ASSERT_FALSE(line.path().empty());
+  const int filler = ::open(line.path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(filler, 0);
+  ASSERT_EQ(MDB_IF_OpenInterface(line.name().c_str(), &handle_), MDB_IF_OK);
+  const std::string block(4096, 'x');
+  while (write(filler, block.data(), block.size()) > 0) {
+  }
+  ASSERT_EQ(errno, EAGAIN);
+
+  struct sigaction interrupt {};
+  interrupt.sa_handler = [](int) {};
+  struct sigaction previous {};
+  ASSERT_EQ(sigaction(SIGUSR1, &interrupt, &previous), 0);
+  const pthread_t caller = pthread_self();
+  std::thread far_end([&] {
+    usleep(100 * 1000);
+    pthread_kill(caller, SIGUSR1);
+    usleep(200 * 1000);
+    line.drain();
+  });
+  EXPECT_EQ(MDB_IF_LineReset(handle_), MDB_IF_TIMEOUT) << "the send gave up at the signal";
+  far_end.join();
+  sigaction(SIGUSR1, &previous, nullptr);
+  close(filler);
 }
 
 TEST_F(PtyTest, AnotherProgramsExclusiveHoldIsRespected) {
@@ -99,6 +202,7 @@ TEST_F(PtyTest, AProbeLeavesThePortAsItFoundItAndTheInterfaceIsRaw) {
   ASSERT_EQ(tcgetattr(other, &found), 0);
   found.c_iflag |= IXON | IXOFF | IXANY;
   found.c_lflag |= ICANON | ECHO;
+  found.c_cflag |= CRTSCTS;
   ASSERT_EQ(cfsetspeed(&found, B9600), 0);
   ASSERT_EQ(tcsetattr(other, TCSANOW, &found), 0);
   ASSERT_EQ(tcgetattr(other, &found), 0);
@@ -115,6 +219,7 @@ TEST_F(PtyTest, AProbeLeavesThePortAsItFoundItAndTheInterfaceIsRaw) {
   ASSERT_EQ(tcgetattr(other, &after), 0);
   EXPECT_EQ(after.c_iflag & (IXON | IXOFF | IXANY), 0U);
   EXPECT_EQ(after.c_lflag & (ICANON | ECHO), 0U);
+  EXPECT_EQ(after.c_cflag & CRTSCTS, 0U);
   EXPECT_EQ(cfgetospeed(&after), B38400);
   close(other);
 }

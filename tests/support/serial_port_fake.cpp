@@ -15,6 +15,7 @@ struct Line {
   SystemError last_error = 0;
   std::deque<FakePort> ports;
   std::uintptr_t handles_issued = 0;
+  ProcessId process = kFirstProcess;
 };
 
 Line &line() {
@@ -79,7 +80,10 @@ void reset(std::uint32_t start_ms) {
   line().last_error = 0;
   line().ports.clear();
   line().handles_issued = 0;
+  line().process = kFirstProcess;
 }
+
+void set_process(ProcessId process) { line().process = process; }
 
 FakePort &add_port(const std::string &name) {
   FakePort &port = line().ports.emplace_back();
@@ -201,7 +205,14 @@ bool read_byte(Handle handle, std::uint8_t *byte) {
 
 std::int32_t write_bytes(Handle handle, const std::uint8_t *bytes, std::int32_t count) {
   FakePort *port = fake::open_port_for(handle);
-  if (port == nullptr || fake::fails(port->write_fails, ++port->write_count)) {
+  if (port == nullptr) {
+    return -1;
+  }
+  ++port->write_count;
+  if (fake::fails(port->write_stalls, port->write_count)) {
+    fake::line().now += port->write_stall_ms;
+  }
+  if (fake::fails(port->write_fails, port->write_count)) {
     return -1;
   }
   if (fake::fails(port->write_returns_zero, port->write_count)) {
@@ -237,5 +248,7 @@ Handle renumber_handle(Handle handle, HandleFilter avoid, OpenFailure * /*failur
 std::uint32_t tick_ms() { return fake::line().now; }
 
 void sleep_ms(std::uint32_t milliseconds) { fake::line().now += milliseconds; }
+
+ProcessId current_process() { return fake::line().process; }
 
 } // namespace korvel::port

@@ -57,6 +57,10 @@ struct FakePort {
   std::int32_t max_write_chunk = 0;
   // The nth write returns 0 bytes written.
   FailurePlan write_returns_zero;
+  // The nth write first takes write_stall_ms of virtual time, as a write does
+  // on a line that does not take its bytes; then it goes on as planned above.
+  FailurePlan write_stalls;
+  std::uint32_t write_stall_ms = 0;
 
   // What happened.
   bool is_open = false;
@@ -85,8 +89,14 @@ struct FakePort {
   Bytes partial_request;
 };
 
-// Forgets all ports and sets the virtual clock to start_ms.
+// Forgets all ports, sets the virtual clock to start_ms and makes the caller
+// the first process again.
 void reset(std::uint32_t start_ms = 0);
+
+// What current_process() reports from now on: a test stands in for a child
+// after fork by changing it.
+constexpr ProcessId kFirstProcess = 100;
+void set_process(ProcessId process);
 
 // Declares a port; the reference stays valid until the next reset().
 FakePort &add_port(const std::string &name);

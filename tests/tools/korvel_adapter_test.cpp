@@ -1,6 +1,8 @@
 // korvel against a simulated adapter in this process: what reaches the
 // adapter, what the user sees, and the exit status of each outcome.
 #include "korvel_dll.h"
+#include "plain_pty.h"
+#include "private_mounts.h"
 #include "sim_adapter.h"
 #include "tool_process.h"
 
@@ -98,7 +100,18 @@ TEST(KorvelAgainstAdapter, AdapterStatusesBecomeResultCodesAndExitStatuses) {
 TEST(KorvelAgainstAdapter, ExecShowsTheStatusByteOfAFailedReplyButNothingAfterSilence) {
   PtyAdapter refusing([](const Bytes &) { return reply({0xFE}); });
   const ProcessResult refused = run_korvel({"exec", refusing.port_name(), "0A"});
-  EXPECT_NE(refused.output.find("reply (1 byte): FE"), std::string::npos) << refused.output;
+  EXPECT_NE(refused.output.find("reply (1 byte): FE\nthe adapter's status: 0xFE\n"),
+            std::string::npos)
+      << refused.output;
+  // Any one-byte status but the four known ones is an error to exec.
+  PtyAdapter odd([](const Bytes &) { return reply({0x33}); });
+  const ProcessResult odd_status = run_korvel({"exec", odd.port_name(), "0A"});
+  EXPECT_EQ(odd_status.exit_code, kExitResultBase + MDB_IF_ADAPTER_ERROR);
+  EXPECT_NE(odd_status.output.find(" -> 6 (the adapter reported an error: status 0xFF, or to "
+                                   "exec a one-byte status other than 0x00, 0xFC, 0xFD and "
+                                   "0xFE)\nreply (1 byte): 33\nthe adapter's status: 0x33\n"),
+            std::string::npos)
+      << odd_status.output;
 
   PtyAdapter silent([](const Bytes &) {
     Answer answer;
@@ -109,6 +122,30 @@ TEST(KorvelAgainstAdapter, ExecShowsTheStatusByteOfAFailedReplyButNothingAfterSi
   EXPECT_EQ(timed_out.exit_code, kExitResultBase + MDB_IF_TIMEOUT) << timed_out.output;
   EXPECT_EQ(timed_out.output.find("reply ("), std::string::npos) << timed_out.output;
   EXPECT_EQ(silent.request_count(), 3U) << "exec tries three times";
+}
+
+TEST(KorvelAgainstAdapter, VersionOnAnAdapterThatAnswersTheIdentificationSaysSo) {
+  // What a scan finds: the reply starts with the identification, not with a
+  // status byte, so the version read gives 5.
+  PtyAdapter identifying([](const Bytes &) { return korvel::sim::identification(); });
+  const ProcessResult run = run_korvel({"version", identifying.port_name()});
+  EXPECT_EQ(run.exit_code, kExitResultBase + MDB_IF_LINK_ERROR) << run.output;
+  EXPECT_NE(run.output.find(call_line("MDB_IF_GetVersion", MDB_IF_LINK_ERROR)), std::string::npos)
+      << run.output;
+  EXPECT_NE(run.output.find(std::string("the reply has no status byte: this adapter answers the "
+                                        "identification, as korvel-sim --identify does (\"") +
+                            korvel::sim::kIdentificationText + "\")"),
+            std::string::npos)
+      << run.output;
+
+  // Another first byte is named as it is.
+  PtyAdapter odd([](const Bytes &) { return reply({0x41, 0x42}); });
+  const ProcessResult other = run_korvel({"version", odd.port_name()});
+  EXPECT_EQ(other.exit_code, kExitResultBase + MDB_IF_LINK_ERROR) << other.output;
+  EXPECT_NE(other.output.find("the reply starts with 0x41, which is no status byte"),
+            std::string::npos)
+      << other.output;
+  EXPECT_NE(other.output.find(call_line("MDB_IF_CloseInterface", MDB_IF_OK)), std::string::npos);
 }
 
 struct OpenFailureCase {
@@ -143,6 +180,40 @@ TEST(KorvelAgainstAdapter, APortThatCannotBeOpenedEndsBeforeAnyTransactionAndSay
     EXPECT_EQ(run.output.find("MDB_IF_CloseInterface"), std::string::npos) << run.output;
   }
   ::close(holder);
+}
+
+// The library refuses the kernel's console as busy; korvel says which it is.
+// It runs in a child whose tty class names a pseudo-terminal as the console.
+TEST(KorvelAgainstAdapter, TheSystemConsoleIsNamedAsSuch) {
+  const PlainPty console;
+  ASSERT_FALSE(console.path().empty());
+  const std::string port = console.name();
+  std::FILE *output = std::tmpfile();
+  ASSERT_NE(output, nullptr);
+  std::vector<std::string> argv{KORVEL_CLI, "version", port};
+  std::vector<char *> args;
+  for (std::string &arg : argv) {
+    args.push_back(arg.data());
+  }
+  args.push_back(nullptr);
+
+  const int status = private_mounts::run([&] {
+    if (!private_mounts::fake_console("ttyFAKE", console.number()) ||
+        dup2(fileno(output), STDOUT_FILENO) < 0) {
+      return 1;
+    }
+    execv(args[0], args.data());
+    return 1;
+  });
+  const std::string said = read_all(output);
+  std::fclose(output);
+  if (status == private_mounts::kUnavailable) {
+    GTEST_SKIP() << "needs mounts of its own (root)";
+  }
+  EXPECT_EQ(status, kExitResultBase + MDB_IF_OPEN_OR_CRC_ERROR) << said;
+  EXPECT_NE(said.find("could not open " + port + ": in use as the system console\n"),
+            std::string::npos)
+      << said;
 }
 
 } // namespace

@@ -71,18 +71,19 @@ TEST(KorvelSim, AnswersFromTheCommandLineLogsTheLineAndStopsOnSigterm) {
 }
 
 TEST(KorvelSim, IdentifiesItselfOnRequestAndExitsByItselfAfterTheGivenRequests) {
-  SimTool sim({"--identify", "--exit-after", "2"});
+  SimTool sim({"--identify", "--exit-after", "3"});
   ASSERT_NE(sim.port(), "") << sim.process().errors();
 
   const ProcessResult identification = run_korvel({"exec", sim.port(), "01"});
   EXPECT_TRUE(contains(identification.output, text_hex(korvel::sim::kIdentificationText)))
       << identification.output;
-  // Without a status byte in front, the version call reads 'M' as a status.
+  // Without a status byte in front, the version call reads 'M' as a status;
+  // korvel then sends the command once more as an exec, to show the reply.
   const ProcessResult version = run_korvel({"version", sim.port()});
   EXPECT_EQ(version.exit_code, kExitResultBase + MDB_IF_LINK_ERROR) << version.output;
 
   EXPECT_EQ(sim.process().wait_for_exit(kSelfExitTimeout), kExitSuccess);
-  EXPECT_TRUE(contains(sim.process().output(), "served 2 requests")) << sim.process().output();
+  EXPECT_TRUE(contains(sim.process().output(), "served 3 requests")) << sim.process().output();
 }
 
 struct FaultCase {

@@ -27,10 +27,16 @@ bool contains(const std::string &text, const std::string &part) {
   return text.find(part) != std::string::npos;
 }
 
+// With the line ends as Linux writes them: korvel.exe writes its text in
+// text mode, "\r\n".
 ProcessResult run_korvel_exe(const std::vector<std::string> &args) {
   std::vector<std::string> argv{KORVEL_CLI_EXE};
   argv.insert(argv.end(), args.begin(), args.end());
-  return WineSession::get().run_windows_program(argv, kWineRunTimeout);
+  ProcessResult run = WineSession::get().run_windows_program(argv, kWineRunTimeout);
+  for (std::string *text : {&run.output, &run.errors}) {
+    std::erase(*text, '\r');
+  }
+  return run;
 }
 
 // The port list a scan reads, as Wine's reg prints it.
@@ -74,7 +80,9 @@ TEST(ToolsUnderWine, KorvelExeDrivesKorvelSimOnCom5) {
   EXPECT_TRUE(contains(unlinked.output, "could not open COM6: no such port")) << unlinked.output;
   const ProcessResult refused = run_korvel_exe({"exec", "COM5", "0A0"});
   EXPECT_EQ(refused.exit_code, kExitUsage) << refused.output;
-  EXPECT_TRUE(contains(refused.errors, "usage: korvel")) << refused.errors;
+  EXPECT_TRUE(contains(refused.errors, "korvel: not hex bytes: '0A0': give whole bytes in hex"))
+      << refused.errors;
+  EXPECT_TRUE(contains(refused.errors, "\nsee korvel --help")) << refused.errors;
 
   EXPECT_EQ(sim.stop(SIGTERM), kExitSuccess);
   EXPECT_TRUE(contains(sim.process().output(), "request 0A 0B -> reply 00 11 22 33"))
@@ -92,14 +100,61 @@ TEST(ToolsUnderWine, KorvelExeScanNamesThePortThatIdentifiesItself) {
   const HostRun listing = run_host({"reg-clear", "reg-sz port0 COM5", "reg-sz port1 COM6"});
   ASSERT_TRUE(listing.completed()) << listing.transcript();
 
-  const ProcessResult found = run_korvel_exe({"scan"});
+  // The outcome of each probe follows once the scan is over: Windows shows
+  // no process which ports it has open.
+  const ProcessResult found = run_korvel_exe({"-v", "scan"});
   EXPECT_EQ(found.exit_code, kExitSuccess) << found.output << found.errors;
-  EXPECT_TRUE(contains(found.output, "adapter on COM6")) << found.output;
+  EXPECT_TRUE(contains(found.output,
+                       "probing 2 ports, about 0.5 s each if silent, in this order: COM5, COM6\n"
+                       "  COM5: did not identify itself\n"
+                       "  COM6: identified itself as the adapter\n"
+                       "MDB_IF_ScanInterface -> 0 (the scan ran: an adapter identified itself)"))
+      << found.output;
+  EXPECT_TRUE(contains(found.output, "\nadapter on COM6\n")) << found.output;
 
   EXPECT_EQ(adapter.stop(SIGTERM), kExitSuccess);
   const ProcessResult missing = run_korvel_exe({"scan"});
   EXPECT_EQ(missing.exit_code, kExitNothingFound) << missing.output << missing.errors;
-  EXPECT_TRUE(contains(missing.output, "no adapter answered")) << missing.output;
+  EXPECT_TRUE(contains(missing.output, "MDB_IF_ScanInterface -> 0 (the scan ran: no port "
+                                       "identified itself)\nno adapter answered: none of the 2 "
+                                       "ports probed identified itself\n"))
+      << missing.output;
+
+  const HostRun cleared = run_host({"reg-clear"});
+  ASSERT_TRUE(cleared.completed()) << cleared.transcript();
+  const ProcessResult nothing = run_korvel_exe({"scan"});
+  EXPECT_EQ(nothing.exit_code, kExitNothingFound) << nothing.output << nothing.errors;
+  EXPECT_TRUE(contains(nothing.output, "no port to probe\nMDB_IF_ScanInterface -> 0 (the scan "
+                                       "ran, but no port was listed: nothing was probed)\n"
+                                       "nothing was probed: SERIALCOMM"))
+      << nothing.output;
+}
+
+TEST(ToolsUnderWine, KorvelExePortsListsSerialcommAsAScanWalksIt) {
+  ASSERT_TRUE(WineSession::get().ready()) << WineSession::get().failure();
+  // Wine gives a key's values in name order: long, number, port0. Whatever
+  // its SetupAPI knows of the ports, the listing goes through.
+  const HostRun listing =
+      run_host({"reg-clear", "reg-sz port0 COM5", "reg-dword number 9", "reg-sz long COM12345"});
+  ASSERT_TRUE(listing.completed()) << listing.transcript();
+  const ProcessResult ports = run_korvel_exe({"-v", "ports"});
+  EXPECT_EQ(ports.exit_code, kExitSuccess) << ports.output << ports.errors;
+  EXPECT_TRUE(contains(ports.output, "1 port that a scan probes, in its order:\nCOM5      port0"))
+      << ports.output;
+  EXPECT_TRUE(contains(ports.output, "2 that a scan leaves out:\n"
+                                     "COM12345  long; left out: a name of 8 characters: a scan "
+                                     "lists names of at most 7"))
+      << ports.output;
+  EXPECT_TRUE(contains(ports.output, "\nnumber    number; left out: a registry value of type 4, "
+                                     "not a string: a scan skips it\n"))
+      << ports.output;
+
+  const ProcessResult json = run_korvel_exe({"--json", "ports"});
+  EXPECT_EQ(json.exit_code, kExitSuccess) << json.output << json.errors;
+  EXPECT_TRUE(contains(json.output, R"j([
+  {"name": "COM5", "scanned": true, "left_out": null, "device": "port0", )j"))
+      << json.output;
+  EXPECT_FALSE(contains(json.output, "COM12345")) << "left out without -v";
 }
 
 TEST(ToolsUnderWine, KorvelSimListsItsPortForScansOnlyWhileItRuns) {

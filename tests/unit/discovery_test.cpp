@@ -99,6 +99,7 @@ TEST_F(DiscoveryTest, AnEmptyListLeavesTheBufferAsPassed) {
   EXPECT_TRUE(std::all_of(name_.begin(), name_.end(), [](char c) { return c == kPattern; }));
 }
 
+// Whatever the answer, the probe puts the port's settings back.
 TEST_F(DiscoveryTest, OnlyAReplyStartingWithTheIdentificationAndLongerThanItIsFound) {
   std::string long_identification = "MDB_IF";
   long_identification.append(60, '*');
@@ -116,6 +117,7 @@ TEST_F(DiscoveryTest, OnlyAReplyStartingWithTheIdentificationAndLongerThanItIsFo
       {"other case", reply_frame(text("mdb_if1")), false},
       {"bad CRC", corrupt_reply_frame(kIdentification), false},
       {"header byte 2 not 0x00", reply_frame(kIdentification, 0x01), false},
+      {"silent", {}, false},
   };
   for (const auto &row : rows) {
     SCOPED_TRACE(row.what);
@@ -126,6 +128,7 @@ TEST_F(DiscoveryTest, OnlyAReplyStartingWithTheIdentificationAndLongerThanItIsFo
     EXPECT_EQ(scan(), MDB_IF_OK);
     EXPECT_EQ(found(), row.found ? "COM4" : "");
     EXPECT_FALSE(port.is_open);
+    EXPECT_EQ(port.closed_with_changed_settings, 0) << "the probe left its settings on the port";
   }
 }
 

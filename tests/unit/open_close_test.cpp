@@ -227,6 +227,48 @@ TEST_F(OpenCloseTest, TheSixteenMostRecentlyRetiredHandlesStayOutThroughManyOpen
   }
 }
 
+// Failed opens leave the invalid value as the current interface; closing it
+// names no port, so it must not push real handles out of the ring.
+TEST_F(OpenCloseTest, ClosingTheInvalidHandleRetiresNothing) {
+  add_answering_port("COM1");
+  const MDB_IF_HANDLE closed = open("COM1");
+  EXPECT_EQ(MDB_IF_CloseInterface(closed), MDB_IF_OK);
+  for (int i = 0; i < 2 * korvel::port::kMaxAvoidedHandles; ++i) {
+    open("COM9", MDB_IF_OPEN_OR_CRC_ERROR);
+    EXPECT_EQ(MDB_IF_CloseInterface(MDB_IF_INVALID_HANDLE), MDB_IF_OK);
+  }
+  // The fake hands the closed value out again.
+  fake::reset();
+  FakePort &port = add_answering_port("COM1");
+  const MDB_IF_HANDLE reopened = open("COM1");
+  EXPECT_NE(reopened, closed);
+  expect_rejected(closed, port);
+  expect_working(reopened);
+}
+
+// A child after fork inherits the parent's current interface, which stays
+// the parent's: the child's calls with it are rejected, and neither they nor
+// the child's own opens close, purge or write to the parent's port.
+TEST_F(OpenCloseTest, AChildAfterForkLeavesTheParentsInterfaceAlone) {
+  FakePort &parents = add_answering_port("COM1");
+  add_answering_port("COM2");
+  const MDB_IF_HANDLE inherited = open("COM1");
+  fake::set_process(fake::kFirstProcess + 1);
+
+  expect_rejected(inherited, parents);
+  EXPECT_EQ(korvel::current_interface(), nullptr);
+  open("COM1", MDB_IF_OPEN_OR_CRC_ERROR); // the parent holds it
+  EXPECT_EQ(korvel::current_interface(), MDB_IF_INVALID_HANDLE);
+  const MDB_IF_HANDLE own = open("COM2");
+  EXPECT_NE(own, inherited);
+  expect_working(own);
+  expect_rejected(inherited, parents);
+  EXPECT_TRUE(parents.is_open);
+  EXPECT_EQ(parents.close_count, 0);
+  EXPECT_EQ(parents.purge_count + parents.write_count, 0);
+  EXPECT_EQ(parents.open_count, 1);
+}
+
 TEST_F(OpenCloseTest, AFailedOpenAfterASuccessfulOneClosesTheFirst) {
   FakePort &port = add_answering_port("COM1");
   const MDB_IF_HANDLE old_handle = open("COM1");

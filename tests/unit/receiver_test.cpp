@@ -82,6 +82,8 @@ TEST_F(ReceiverTest, DeliversThePayloadOfTheFirstValidFrame) {
        concat({{0x02, 0x00, 0x7D, 0xE2, 0x41, 0x42, 0x03}, reply_frame(payload)})},
       {"restarted by an STX inside a frame",
        concat({{0x02, 0x00, 0x00, 0x41}, reply_frame(payload)})},
+      {"restarted by an STX while an escape was pending",
+       concat({{0x02, 0x00, 0x00, 0x41, link::kEscape}, reply_frame(payload)})},
       {"any header byte 1", reply_with_header1(payload, link::kEscape)},
   };
   for (const auto &c : cases) {
@@ -187,6 +189,16 @@ TEST_F(ReceiverTest, AChatteringLineEndsAtTheOverallLimit) {
   EXPECT_EQ(receive(), link::LinkStatus::Timeout);
   EXPECT_GE(elapsed(), link::kReceiveLimitMs);
   EXPECT_LT(elapsed(), link::kReceiveLimitMs + 50);
+}
+
+// One byte every 450 ms never lets the silence timeout end the receive; the
+// overall limit still does, on time.
+TEST_F(ReceiverTest, ASparselyChatteringLineEndsAtTheOverallLimit) {
+  for (std::uint32_t at = 450; at < 3 * link::kReceiveLimitMs; at += 450) {
+    arrive(at, {0x41});
+  }
+  EXPECT_EQ(receive(), link::LinkStatus::Timeout);
+  EXPECT_EQ(elapsed(), link::kReceiveLimitMs);
 }
 
 TEST_F(ReceiverTest, ReadsThatFailWhileBytesAreQueuedStillEndTheReceive) {

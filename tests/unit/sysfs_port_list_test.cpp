@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
@@ -21,6 +23,11 @@ using korvel::port::DeviceKind;
 using korvel::port::list_sysfs_ports;
 using korvel::port::natural_less;
 using korvel::port::PortNameList;
+
+// A device number as the kernel writes it into the status line.
+unsigned long status_line_number(dev_t number) {
+  return (minor(number) & 0xFFU) | (major(number) << 8) | ((minor(number) & ~0xFFU) << 12);
+}
 
 class SysfsTree : public ::testing::Test {
 protected:
@@ -60,14 +67,27 @@ protected:
   void add_char_device(const std::string &path, bool device, const char *subsystem) {
     struct stat info {};
     ASSERT_EQ(stat(path.c_str(), &info), 0) << path;
-    const fs::path entry =
-        root_ / "dev_char" /
-        (std::to_string(major(info.st_rdev)) + ":" + std::to_string(minor(info.st_rdev)));
+    add_char_number(info.st_rdev, device, subsystem);
+  }
+
+  void add_char_number(dev_t number, bool device, const char *subsystem) {
+    const fs::path entry = root_ / "dev_char" / number_text(number);
     fs::create_directories(entry);
     if (device) {
       fs::create_directory_symlink(root_ / "devices/hardware", entry / "device");
     }
     fs::create_directory_symlink(root_ / "class" / subsystem, entry / "subsystem");
+  }
+
+  // A terminal of the tty class with its device number, as the console's
+  // devices are looked up.
+  void add_tty_number(const std::string &name, dev_t number) {
+    fs::create_directories(root_ / "class_tty" / name);
+    std::ofstream(root_ / "class_tty" / name / "dev") << number_text(number) << "\n";
+  }
+
+  static std::string number_text(dev_t number) {
+    return std::to_string(major(number)) + ":" + std::to_string(minor(number));
   }
 
   // The process's status line, naming tty_nr as its controlling terminal. The
@@ -76,16 +96,25 @@ protected:
     std::ofstream(root_ / "stat") << "4711 (a) b) S 1 4711 4711 " << tty_nr << " -1 4194560 0\n";
   }
 
-  DeviceKind classify(const std::string &path, int *stat_error = nullptr) {
+  DeviceKind classify(const struct stat &node) {
     const std::string dev_char = (root_ / "dev_char").string();
     const std::string stat = (root_ / "stat").string();
-    int error = 0;
-    const DeviceKind kind =
-        korvel::port::classify_device(path.c_str(), {dev_char.c_str(), stat.c_str()}, &error);
-    if (stat_error != nullptr) {
-      *stat_error = error;
-    }
-    return kind;
+    const std::string class_tty = (root_ / "class_tty").string();
+    return korvel::port::classify_device(node, {dev_char.c_str(), stat.c_str(), class_tty.c_str()});
+  }
+
+  // The node a path leads to, following links.
+  DeviceKind classify(const std::string &path) {
+    struct stat node {};
+    EXPECT_EQ(stat(path.c_str(), &node), 0) << path;
+    return classify(node);
+  }
+
+  DeviceKind classify_number(dev_t number) {
+    struct stat node {};
+    node.st_mode = S_IFCHR | 0600;
+    node.st_rdev = number;
+    return classify(node);
   }
 
   std::vector<std::string> listed() {
@@ -143,9 +172,7 @@ TEST_F(SysfsTree, OnlyPseudoTerminalsAndHardwareTerminalsAreSerialPorts) {
   const std::string pty = ptsname(master);
   struct stat pty_info {};
   ASSERT_EQ(stat(pty.c_str(), &pty_info), 0);
-  const auto pty_number = static_cast<unsigned long>((minor(pty_info.st_rdev) & 0xFFU) |
-                                                     (major(pty_info.st_rdev) << 8) |
-                                                     ((minor(pty_info.st_rdev) & ~0xFFU) << 12));
+  const unsigned long pty_number = status_line_number(pty_info.st_rdev);
 
   add_char_device("/dev/null", true, "tty");  // as a UART would be
   add_char_device("/dev/zero", true, "misc"); // as a watchdog would be
@@ -173,13 +200,99 @@ TEST_F(SysfsTree, OnlyPseudoTerminalsAndHardwareTerminalsAreSerialPorts) {
   for (const auto &row : rows) {
     EXPECT_EQ(classify(row.path), row.kind) << row.path;
   }
-  int error = 0;
-  EXPECT_EQ(classify((root_ / "missing").string(), &error), DeviceKind::Unreachable);
-  EXPECT_EQ(error, ENOENT);
 
   set_controlling_terminal(pty_number);
   EXPECT_EQ(classify(pty), DeviceKind::NotAPort) << "the process's own terminal";
   close(master);
+}
+
+// Pseudo-terminal slaves are majors 136 to 143 and nothing next to them, and
+// every minor counts in full: pts/257 is neither pts/1 nor its terminal.
+TEST_F(SysfsTree, DeviceNumbersDecideWholly) {
+  add_char_number(makedev(188, 257), true, "tty"); // ttyUSB257
+  add_char_number(makedev(189, 1), true, "tty");   // nothing at 189:257
+  set_controlling_terminal(status_line_number(makedev(136, 257)));
+  const struct {
+    dev_t number;
+    DeviceKind kind;
+  } rows[] = {
+      {makedev(135, 0), DeviceKind::NotAPort},
+      {makedev(136, 0), DeviceKind::SerialPort},
+      {makedev(143, 7), DeviceKind::SerialPort},
+      {makedev(144, 0), DeviceKind::NotAPort},
+      {makedev(188, 257), DeviceKind::SerialPort},
+      {makedev(188, 1), DeviceKind::NotAPort},
+      {makedev(189, 257), DeviceKind::NotAPort},
+      {makedev(189, 1), DeviceKind::SerialPort},
+      // Only the process's own terminal is refused.
+      {makedev(136, 257), DeviceKind::NotAPort},
+      {makedev(136, 1), DeviceKind::SerialPort},
+      {makedev(136, 256), DeviceKind::SerialPort},
+      {makedev(137, 257), DeviceKind::SerialPort},
+  };
+  for (const auto &row : rows) {
+    EXPECT_EQ(classify_number(row.number), row.kind) << number_text(row.number);
+  }
+}
+
+// The console is recognised by its device number, whatever leads to it: its
+// own node, a link, or a node made elsewhere for the same device.
+TEST_F(SysfsTree, TheKernelsConsoleIsAPortInUse) {
+  add_char_device("/dev/null", true, "tty"); // stands for the console's UART
+  add_char_number(makedev(4, 65), true, "tty");
+  add_char_number(makedev(4, 74), true, "tty");
+  struct stat null_node {};
+  ASSERT_EQ(stat("/dev/null", &null_node), 0);
+  add_tty_number("ttyS0", null_node.st_rdev);
+  add_tty_number("ttyS1", makedev(4, 65));
+  add_tty_number("ttyS10", makedev(4, 74));
+  fs::create_symlink("/dev/null", root_ / "serial0");
+
+  set_consoles("tty0 ttyS0");
+  EXPECT_EQ(classify("/dev/null"), DeviceKind::SystemConsole);
+  EXPECT_EQ(classify((root_ / "serial0").string()), DeviceKind::SystemConsole);
+  EXPECT_EQ(classify_number(makedev(4, 65)), DeviceKind::SerialPort);
+
+  set_consoles("ttyS10");
+  EXPECT_EQ(classify_number(makedev(4, 74)), DeviceKind::SystemConsole);
+  EXPECT_EQ(classify_number(makedev(4, 65)), DeviceKind::SerialPort) << "ttyS10 is not ttyS1";
+  EXPECT_EQ(classify("/dev/null"), DeviceKind::SerialPort);
+}
+
+TEST_F(SysfsTree, TheConsoleSkipComparesWholeNames) {
+  for (const char *name : {"ttyS1", "ttyS10", "ttyS100"}) {
+    add(name, true, "4");
+  }
+  set_consoles("ttyS10");
+  EXPECT_EQ(listed(), (std::vector<std::string>{"ttyS1", "ttyS100"}));
+  set_consoles("ttyS1 ttyS100");
+  EXPECT_EQ(listed(), (std::vector<std::string>{"ttyS10"}));
+}
+
+// Of more candidates than the list holds, the first in natural order are
+// kept, whatever order the directory gives them in; nothing is written past
+// the list.
+TEST_F(SysfsTree, MoreThanSixtyFourPortsKeepTheFirstInOrder) {
+  constexpr std::size_t kCandidates = korvel::port::kMaxListedPorts + 6;
+  std::vector<std::string> expected;
+  for (std::size_t i = 0; i < kCandidates; ++i) {
+    // Created in reverse, so that no directory order happens to be sorted.
+    add("ttyS" + std::to_string(kCandidates - 1 - i), true, "4");
+    if (i < korvel::port::kMaxListedPorts) {
+      expected.push_back("ttyS" + std::to_string(i));
+    }
+  }
+  struct {
+    PortNameList list;
+    unsigned char after[sizeof(PortNameList)];
+  } guarded{};
+  std::memset(guarded.after, 0xA5, sizeof(guarded.after));
+  ASSERT_TRUE(list_sysfs_ports((root_ / "class_tty").c_str(), guarded.list));
+  EXPECT_EQ(guarded.list.count, korvel::port::kMaxListedPorts);
+  EXPECT_EQ(std::vector<std::string>(guarded.list.names, guarded.list.names + guarded.list.count),
+            expected);
+  EXPECT_TRUE(std::all_of(std::begin(guarded.after), std::end(guarded.after),
+                          [](unsigned char byte) { return byte == 0xA5; }));
 }
 
 TEST_F(SysfsTree, AnUnreadableDirectoryFailsAndAnEmptyOneListsNothing) {

@@ -464,6 +464,44 @@ TEST_F(TransactionTest, AWriteThatStopsHalfwayIsALinkFailure) {
   EXPECT_EQ(fake::now_ms(), kSettleMs + kRetryDelayMs + kSettleMs);
 }
 
+// A line that does not take the frame: the write waits out its bound, and
+// whether it then reports nothing or a few bytes, the send gives up there
+// instead of waiting once more for the rest. The call holds the export lock
+// for that long, not for ever.
+TEST_F(TransactionTest, AWriteThatStallsFailsTheSendAfterOneBound) {
+  constexpr std::uint32_t kBoundMs = korvel::port::kWriteTimeoutMs;
+  const struct {
+    const char *what;
+    std::function<void(FakePort &)> after_stall;
+  } rows[] = {
+      {"nothing written", [](FakePort &p) { p.write_returns_zero = always; }},
+      {"a few bytes written", [](FakePort &p) { p.max_write_chunk = 2; }},
+  };
+  for (const auto &row : rows) {
+    SCOPED_TRACE(row.what);
+    start_line();
+    port_->write_stalls = always;
+    port_->write_stall_ms = kBoundMs;
+    row.after_stall(*port_);
+    answer_with({0x00});
+
+    std::uint32_t started = fake::now_ms();
+    EXPECT_EQ(MDB_IF_LineReset(handle_), MDB_IF_LINK_ERROR);
+    EXPECT_EQ(fake::now_ms() - started, kBoundMs + kSettleMs);
+    EXPECT_EQ(port_->write_count, 1);
+    started = fake::now_ms();
+    EXPECT_EQ(exec({0x44}).result, MDB_IF_LINK_ERROR);
+    EXPECT_EQ(fake::now_ms() - started, kAttempts * (kBoundMs + kSettleMs + kRetryDelayMs));
+    EXPECT_EQ(port_->write_count, 1 + kAttempts);
+    EXPECT_TRUE(port_->requests.empty());
+
+    // Once the line takes bytes again, the next call goes through.
+    port_->write_stalls = nullptr;
+    port_->write_returns_zero = nullptr;
+    EXPECT_EQ(MDB_IF_LineReset(handle_), MDB_IF_OK);
+  }
+}
+
 TEST_F(TransactionTest, LateBytesOfAnEarlierReplyAreDiscardedBeforeTheNextRequest) {
   // The first reply comes after the timeout, during the settle delay; the
   // second attempt must read its own reply, not the late one.

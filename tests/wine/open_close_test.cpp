@@ -45,6 +45,25 @@ TEST_F(WineOpenClose, ClosingDiscardsOutputTheLineHasNotTaken) {
   EXPECT_TRUE(line.output_was_discarded());
 }
 
+// Under "\\.\" and "\\?\" a name with a separator reaches more than ports:
+// "pipe\kv" would connect to a named pipe's server. Such names are refused
+// before anything opens, by the open and the scan's probe alike.
+TEST_F(WineOpenClose, NamesWithSeparatorsReachNoPipe) {
+  const HostRun run = run_host({"pipe-listen kv", "open pipe\\kv", "open pipe/kv", "reg-clear",
+                                "reg-sz Serial0 pipe\\kv", "scan", "reg-clear", "pipe-clients",
+                                "pipe-connect kv", "pipe-clients"});
+  ASSERT_TRUE(run.completed()) << run.transcript();
+  EXPECT_EQ(run.results(), (std::vector<int>{0, MDB_IF_OPEN_OR_CRC_ERROR, MDB_IF_OPEN_OR_CRC_ERROR,
+                                             0, 0, MDB_IF_OK, 0, 0, 0, 0}))
+      << run.transcript();
+  EXPECT_EQ(run.steps[1].number("error"), kErrorInvalidName);
+  EXPECT_EQ(run.steps[2].number("error"), kErrorInvalidName);
+  EXPECT_EQ(run.steps[5].field("name"), "") << "the scan found something";
+  EXPECT_EQ(run.steps[7].number("connected"), 0) << "the library connected to the pipe";
+  // The server does notice a client.
+  EXPECT_EQ(run.steps[9].number("connected"), 1) << run.transcript();
+}
+
 TEST_F(WineOpenClose, AFailedOpenLeavesTheInvalidHandleCurrent) {
   PtyAdapter adapter;
   attach("COM5", adapter);

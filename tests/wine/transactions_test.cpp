@@ -193,6 +193,23 @@ TEST_F(WineTransactions, WaitsLastAtLeastWhatWasAsked) {
   }
 }
 
+// The high-resolution timer's due time is relative: a wait blocks on it.
+// Were it read as an absolute time (long past), every wait would spin until
+// its deadline, using the processor throughout.
+TEST_F(WineTransactions, TimerWaitsBlockInsteadOfSpinning) {
+  constexpr int kWaits = 100;
+  constexpr std::uint32_t kWaitMs = korvel::kSettleDelayMs;
+  // Wine counts processor time in 10 ms steps; spinning used a third of the
+  // time waited.
+  constexpr long kMostCpuUs = 1000L * kWaits * kWaitMs / 20;
+  const HostRun run =
+      run_host({"wait timer " + std::to_string(kWaitMs) + " " + std::to_string(kWaits)});
+  ASSERT_TRUE(run.completed()) << run.transcript();
+  RecordProperty("timer_wait_cpu_us", run.steps[0].field("cpu_us"));
+  EXPECT_GE(run.steps[0].number("min_us"), 1000L * kWaitMs);
+  EXPECT_LT(run.steps[0].number("cpu_us"), kMostCpuUs) << run.transcript();
+}
+
 struct StatusCase {
   std::string step;
   Answer answer;

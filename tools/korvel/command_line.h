@@ -9,7 +9,7 @@
 namespace korvel::cli {
 
 // ToolVersion is korvel's own release version; Version reads the adapter's.
-enum class Command { Help, ToolVersion, Scan, Version, Reset, Exec, Decode };
+enum class Command { Help, ToolVersion, Scan, Ports, Version, Reset, Exec, Decode };
 
 struct Invocation {
   Command command = Command::Help;
@@ -17,11 +17,16 @@ struct Invocation {
   // The command to send (exec) or the captured wire bytes (decode).
   tools::Bytes bytes;
   bool verbose = false;
+  // ports: JSON instead of lines, and where sys/ and dev/ are looked for
+  // ("" for the system's own).
+  bool json = false;
+  std::string root;
 };
 
 struct ParsedCommandLine {
   Invocation invocation;
-  // Why the command line was refused; empty when it was read.
+  // Why the command line was refused, in one line: what is wrong and the
+  // valid form; empty when it was read.
   std::string error;
 };
 

@@ -6,8 +6,11 @@
 #ifdef _WIN32
 #include <windows.h>
 #else
+#include "port/serial_device_sysfs.h"
+
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
 #endif
 
 namespace korvel::cli {
@@ -35,7 +38,7 @@ std::string system_text(SystemError error) {
   return length > 0 ? std::string(text, length) : "error " + std::to_string(error);
 }
 
-std::string open_failure_text(SystemError error) {
+std::string open_failure_text(const std::string & /*port*/, SystemError error) {
   switch (error) {
   case ERROR_SUCCESS:
     return kNoReason;
@@ -56,7 +59,17 @@ std::string open_failure_text(SystemError error) {
 
 #else
 
-std::string open_failure_text(SystemError error) {
+// The library refuses the system console as busy; it is found the way the
+// library finds it, by the device number of the node the name leads to.
+bool is_system_console(const std::string &port) {
+  const std::string path = kDevicePrefix + port;
+  struct stat node {};
+  return korvel::port::stat_following_links(AT_FDCWD, path.c_str(), &node) == 0 &&
+         korvel::port::classify_device(node, korvel::port::kSystemDeviceSources) ==
+             korvel::port::DeviceKind::SystemConsole;
+}
+
+std::string open_failure_text(const std::string &port, SystemError error) {
   switch (error) {
   case 0:
     return kNoReason;
@@ -67,7 +80,9 @@ std::string open_failure_text(SystemError error) {
     return "permission denied; the user must be allowed to use the device (on Debian, a member "
            "of group dialout)";
   case EBUSY:
-    return "held by another program";
+    return is_system_console(port) ? "in use as the system console" : "held by another program";
+  case ENOSYS:
+    return "the library opens ports only where /proc is mounted";
   case ENOTTY:
     return kNotAPort;
   case EINVAL:
@@ -90,7 +105,7 @@ SystemError last_system_error() { return errno; }
 #endif
 
 void print_open_failure(const std::string &port, SystemError error) {
-  std::printf("could not open %s: %s\n", port.c_str(), open_failure_text(error).c_str());
+  std::printf("could not open %s: %s\n", port.c_str(), open_failure_text(port, error).c_str());
   const std::string_view prefix = kDevicePrefix;
   if (port.starts_with(prefix)) {
     std::printf("give the name without %s: %s\n", kDevicePrefix,

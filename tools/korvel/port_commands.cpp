@@ -1,38 +1,25 @@
 #include "port_commands.h"
 
+#include "adapter_commands.h"
+#include "call_report.h"
+#include "interrupt.h"
 #include "open_failure.h"
 #include "results.h"
 
-#include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <functional>
 #include <vector>
 
 namespace korvel::cli {
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 // Room for every byte the library can deliver.
 constexpr std::int32_t kReplyCapacity = MDB_IF_MAX_REPLY_PAYLOAD;
 
-// Makes one library call and prints its result.
-std::int32_t report_call(const std::string &call, bool verbose,
-                         const std::function<std::int32_t()> &make_call) {
-  const auto started = Clock::now();
-  const std::int32_t result = make_call();
-  const auto ms =
-      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started).count();
-  std::printf("%s -> %d (%s)", call.c_str(), static_cast<int>(result), result_meaning(result));
-  if (verbose) {
-    std::printf(" in %lld ms", static_cast<long long>(ms));
-  }
-  std::printf("\n");
-  return result;
-}
-
 // Opens the port, runs the transaction and closes the port again. The exit
-// status tells of the first call that failed.
+// status tells of the first call that failed. Should korvel be stopped, the
+// interface is closed after the call in progress.
 int with_interface(const Invocation &invocation,
                    const std::function<std::int32_t(MDB_IF_HANDLE)> &transaction) {
   MDB_IF_HANDLE handle = nullptr;
@@ -50,29 +37,53 @@ int with_interface(const Invocation &invocation,
   if (opened != MDB_IF_OK) {
     return exit_status_for(opened);
   }
+  hold_interface(handle);
+  stop_if_asked();
   const std::int32_t result = transaction(handle);
+  stop_if_asked();
+  release_interface();
   const std::int32_t closed = report_call("MDB_IF_CloseInterface", invocation.verbose,
                                           [&] { return MDB_IF_CloseInterface(handle); });
   return exit_status_for(result != MDB_IF_OK ? result : closed);
 }
 
-} // namespace
-
-int run_scan(const Invocation &invocation) {
-  // The library leaves the name as it was when no port is listed at all.
-  char name[MDB_IF_PORT_NAME_BUFFER] = {};
-  const std::int32_t result = report_call("MDB_IF_ScanInterface", invocation.verbose,
-                                          [&] { return MDB_IF_ScanInterface(name); });
-  if (result != MDB_IF_OK) {
-    return exit_status_for(result);
-  }
-  if (name[0] == '\0') {
-    std::printf("no adapter answered\n");
-    return kExitNothingFound;
-  }
-  std::printf("adapter on %s\n", name);
-  return kExitSuccess;
+void print_reply(const tools::Bytes &reply, std::int32_t length) {
+  const auto delivered = static_cast<std::size_t>(length);
+  std::printf("reply (%s): %s\n", tools::byte_count(delivered).c_str(),
+              tools::format_hex(reply.data(), delivered).c_str());
 }
+
+// Result 5 from the version read means its reply did not start with a status
+// byte the call knows, or that nothing could be sent. The same command sent
+// as an exec shows the reply as it is, and so which of these it was.
+void explain_version_reply(MDB_IF_HANDLE handle, bool verbose) {
+  tools::Bytes reply(kReplyCapacity);
+  std::int32_t length = kReplyCapacity;
+  const std::uint8_t command = adapter::kReadVersionCommand;
+  const std::int32_t result = report_call("MDB_IF_ExecCommand(01)", verbose, [&] {
+    return MDB_IF_ExecCommand(handle, &command, 1, reply.data(), &length);
+  });
+  if (length == kReplyCapacity) {
+    return; // no valid reply, so nothing to explain
+  }
+  print_reply(reply, length);
+  const std::size_t identification = std::strlen(adapter::kIdentification);
+  if (result == MDB_IF_OK && static_cast<std::size_t>(length) > identification &&
+      std::memcmp(reply.data(), adapter::kIdentification, identification) == 0) {
+    std::printf("the reply has no status byte: this adapter answers the identification, as "
+                "korvel-sim --identify does (\"%.*s\"); a scan finds such an adapter, but its "
+                "version cannot be read\n",
+                static_cast<int>(length), reinterpret_cast<const char *>(reply.data()));
+  } else if (length == 0) {
+    std::printf("the reply is empty, so it has no status byte\n");
+  } else {
+    std::printf("the reply starts with 0x%02X, which is no status byte (0x00, 0xFC, 0xFD, 0xFE "
+                "or 0xFF)\n",
+                reply[0]);
+  }
+}
+
+} // namespace
 
 int run_version(const Invocation &invocation) {
   return with_interface(invocation, [&](MDB_IF_HANDLE handle) {
@@ -82,6 +93,9 @@ int run_version(const Invocation &invocation) {
     });
     if (result == MDB_IF_OK) {
       std::printf("version: %s\n", text.data());
+    } else if (result == MDB_IF_LINK_ERROR) {
+      stop_if_asked();
+      explain_version_reply(handle, invocation.verbose);
     }
     return result;
   });
@@ -105,9 +119,10 @@ int run_exec(const Invocation &invocation) {
     // The length changes only when a valid reply came, also one that carries
     // an error status.
     if (result == MDB_IF_OK || length != kReplyCapacity) {
-      const auto delivered = static_cast<std::size_t>(length);
-      std::printf("reply (%s): %s\n", tools::byte_count(delivered).c_str(),
-                  tools::format_hex(reply.data(), delivered).c_str());
+      print_reply(reply, length);
+    }
+    if (result != MDB_IF_OK && length == 1) {
+      std::printf("the adapter's status: 0x%02X\n", reply[0]);
     }
     return result;
   });

@@ -13,9 +13,11 @@ const char *result_meaning(std::int32_t result) {
   case MDB_IF_TIMEOUT:
     return "no reply in time (or status 0xFC)";
   case MDB_IF_LINK_ERROR:
-    return "sending failed, the adapter's status is not known, or an argument was refused";
+    return "sending failed, the reply's first byte is no status byte the call knows, or an "
+           "argument was refused";
   case MDB_IF_ADAPTER_ERROR:
-    return "the adapter reported an error (status 0xFF, or an unknown status to a command)";
+    return "the adapter reported an error: status 0xFF, or to exec a one-byte status other than "
+           "0x00, 0xFC, 0xFD and 0xFE";
   case MDB_IF_ADAPTER_STATUS_FE:
     return "the adapter reported status 0xFE";
   default:

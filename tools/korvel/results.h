@@ -9,13 +9,20 @@
 namespace korvel::cli {
 
 constexpr int kExitSuccess = 0;
-// The call worked but found nothing: no adapter answered the scan, or a
-// decoded capture holds no frame or a frame with a bad CRC.
+// The call worked but found nothing: no adapter answered the scan, or the
+// scan probed no port; a decoded capture holds no frame or a frame with a
+// bad CRC; the port list could not be read.
 constexpr int kExitNothingFound = 1;
 constexpr int kExitUsage = 2;
 // A library call that failed with result code N ends the program with this
 // base plus N.
 constexpr int kExitResultBase = 10;
+// Stopped by a signal, after closing the interface: 128 plus the signal's
+// number, as shells report a program the signal ended.
+constexpr int kExitSignalBase = 128;
+constexpr int kExitInterrupted = kExitSignalBase + 2; // SIGINT, Ctrl-C
+constexpr int kExitTerminated = kExitSignalBase + 15; // SIGTERM
+constexpr int kExitHungUp = kExitSignalBase + 1;      // SIGHUP
 
 // Every code the library returns (3 is never used).
 constexpr std::int32_t kResultCodes[] = {

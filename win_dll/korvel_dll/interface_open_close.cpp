@@ -3,37 +3,10 @@
 #include "korvel_dll.h"
 #include "port/export_lock.h"
 
-#include <algorithm>
-#include <iterator>
-
 namespace {
 
 using korvel::port::Handle;
 using korvel::port::OpenFailure;
-
-bool is_open_port(Handle handle) {
-  return handle != nullptr && handle != korvel::port::invalid_handle();
-}
-
-// Handles the host was given whose ports the library has since closed, by a
-// close or because a later open superseded them. They must keep failing the
-// handle check, but the platform may hand their values out again, so a new
-// handle is moved off them. Only the most recent ones are remembered.
-struct RetiredHandles {
-  Handle values[korvel::port::kMaxAvoidedHandles];
-  int next;
-};
-RetiredHandles g_retired = {};
-
-void retire(Handle handle) {
-  g_retired.values[g_retired.next] = handle;
-  g_retired.next = (g_retired.next + 1) % korvel::port::kMaxAvoidedHandles;
-}
-
-bool was_retired(Handle handle) {
-  return handle != nullptr &&
-         std::ranges::find(g_retired.values, handle) != std::end(g_retired.values);
-}
 
 struct Replacement {
   Handle handle;
@@ -58,15 +31,15 @@ Replacement open_replacing(const char *path) {
     return {handle, true, failure.error};
   }
   const Handle previous = korvel::current_interface();
-  if (is_open_port(previous)) {
+  if (korvel::is_open_port(previous)) {
     korvel::port::close_port(previous);
-    retire(previous);
+    korvel::retire_handle(previous);
     if (handle == korvel::port::invalid_handle()) {
       handle = korvel::port::open_port(path, &failure);
     }
   }
-  if (is_open_port(handle) && was_retired(handle)) {
-    handle = korvel::port::renumber_handle(handle, was_retired, &failure);
+  if (korvel::is_open_port(handle) && korvel::was_retired(handle)) {
+    handle = korvel::port::renumber_handle(handle, korvel::was_retired, &failure);
   }
   return {handle, false, failure.error};
 }
@@ -111,9 +84,15 @@ extern "C" int32_t MDB_IF_CloseInterface(MDB_IF_HANDLE handle) {
   }
   korvel::port::close_port(handle);
   // The invalid value a failed open left names no port to keep off.
-  if (is_open_port(handle)) {
-    retire(handle);
-  }
+  korvel::retire_handle(handle);
   korvel::set_current_interface(nullptr);
   return MDB_IF_OK;
+}
+
+void korvel::close_current_interface() {
+  const Handle handle = current_interface();
+  if (is_open_port(handle)) {
+    korvel::port::close_port(handle);
+  }
+  set_current_interface(nullptr);
 }

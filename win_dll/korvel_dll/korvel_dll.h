@@ -6,7 +6,19 @@
  * current interface and one set of link buffers, so one process-wide lock
  * serialises every function, and a call waits for the one in progress
  * (a scan included) before it starts. The waiting adds to the durations
- * below. The library starts no threads and allocates nothing.
+ * below. The library starts no threads and allocates nothing. On Linux a
+ * thread cancelled (pthread_cancel) inside a call finishes the call first:
+ * cancellation is disabled while a call runs, so the cancel takes effect at
+ * the thread's next cancellation point after it returns.
+ *
+ * Windows: the DLL brings no threads runtime, so it adds no code to the start
+ * and exit of the host's threads (MinGW-w64's start-up code keeps its two TLS
+ * callbacks, which find nothing to do) and imports no function that creates,
+ * suspends or steers threads. Unloading it with FreeLibrary closes what the
+ * library made: an interface still open (as MDB_IF_CloseInterface would, after
+ * a call in progress on another thread) and its wait timer, so that loading
+ * and unloading it again and again leaves no handles behind; at process exit
+ * it does nothing, and the system closes everything.
  *
  * Calling order: MDB_IF_ScanInterface (optional) -> MDB_IF_OpenInterface ->
  * any number of MDB_IF_ExecCommand / MDB_IF_LineReset / MDB_IF_GetVersion ->
@@ -22,13 +34,35 @@
  * with hardware behind it (in sysfs, /sys/dev/char/MAJOR:MINOR has a device
  * entry and belongs to the tty class) is opened, and never the process's own
  * controlling terminal. The console, virtual terminals (tty0), ptmx, FIFOs,
- * watchdogs and every other node are refused unopened. On Windows a name that
- * opens but has no serial settings (NUL, a disk) is closed again untouched.
+ * watchdogs and every other node are refused unopened. The device opened is
+ * the node that was looked at: the path is resolved once (O_PATH, which
+ * opens nothing) and the device opened through that descriptor
+ * (/proc/self/fd/N), so a link changed in between cannot bring another node
+ * in; should what opened still differ, it is closed at once and refused
+ * (ENOTTY). Where /proc is not mounted no port is opened at all (ENOSYS):
+ * opening the path a second time could open a node that was never checked.
+ * A serial port the kernel writes its console to (named in
+ * /sys/class/tty/console/active, compared by device number, so a link to it
+ * counts too) is in use: the open and the probe refuse it unopened (EBUSY).
+ * On Windows a name that contains "\" or "/" is refused unopened (below
+ * "\\.\" such a name reaches named pipes and other objects that are no
+ * port), every open asks for anonymous impersonation (SECURITY_SQOS_PRESENT |
+ * SECURITY_ANONYMOUS), so that a server behind a name could not act as the
+ * host, and a name that opens but has no serial settings (NUL, a disk) is
+ * closed again untouched.
  * The line is made binary-transparent whatever a previous program left set:
  * no flow control (CTS, DSR, XON/XOFF), no null stripping, no error
- * character, no abort on error; on Linux raw mode with IXOFF and IXANY
- * cleared too. Closing discards output the line has not taken, so no close
- * waits for a stalled device to drain.
+ * character, no abort on error; on Windows no parity check either, on Linux
+ * raw mode with IXOFF and IXANY cleared too. Closing discards output the line
+ * has not taken, so no close waits for a stalled device to drain.
+ *
+ * No write waits for ever: a request the line has not taken 1 s after the
+ * send began (a wedged USB adapter, a far end that stopped reading) fails
+ * the send; on Linux a last wait for room that began just before may add up
+ * to 1 s more. On Windows the library sets the port's timeouts itself,
+ * whatever a previous program left: reads return at once with what is
+ * queued, a write gives up after 1 s; a scan's probe puts the port's own
+ * timeouts back with its other settings.
  *
  * Longest calls (not counting the wait for another thread's call):
  *                       silent adapter     line that chatters without
@@ -37,9 +71,14 @@
  *   MDB_IF_LineReset    about 0.52 s       about 2.0 s
  *   MDB_IF_GetVersion   about 0.52 s       about 2.0 s
  *   MDB_IF_ScanInterface  0.52 s per silent port, 2.0 s per chattering one
- *                       (Linux lists at most 64 ports)
- *   Open and close do not wait for the line. On Linux a write that finds the
- *   output queue full waits at most 1 s before it fails. On Windows the waits
+ *                       (Linux lists at most 64 ports: the first 64 in
+ *                       natural order)
+ *   A line that takes no bytes:   MDB_IF_ExecCommand about 3.1 s (3 x 1 s +
+ *   pauses), MDB_IF_LineReset and MDB_IF_GetVersion about 1.02 s, a scan
+ *   about 1.02 s per such port; each gives 5 (a scan counts the port as one
+ *   that did not answer).
+ *   Open and close do not wait for the line. On Linux a signal that arrives
+ *   during a wait for room does not shorten the wait. On Windows the waits
  *   (10 ms polls, 20 ms pauses) use a high-resolution waitable timer where the
  *   system offers one (Windows 10 1803 and later), otherwise Sleep, whose
  *   15.6 ms default period lengthens them; nothing process-wide is changed.
@@ -54,9 +93,11 @@
  * discards what arrived before it); where a reply can carry something of its
  * request, check it.
  *
- * fork: a child keeps the open port, and its exclusive lock, until the child
- * exits or calls exec (the descriptors are close-on-exec). A child must not
- * call the library if another thread of the parent was inside it at the fork.
+ * fork (Linux): the current interface belongs to the process that opened
+ * it; a child sees none (see MDB_IF_OpenInterface). The child still holds
+ * the inherited descriptor, and with it the port's lock, until it exits or
+ * calls exec (the descriptors are close-on-exec). A child must not call the
+ * library if another thread of the parent was inside it at the fork.
  *
  * What the library cannot do on Linux:
  * - The open keeps later openers out (TIOCEXCL, flock) but does not notice a
@@ -141,14 +182,15 @@ enum {
  * On Linux the list is the tty class in sysfs (/sys/class/tty): devices with
  * hardware behind them, in natural order (ttyS2 before ttyS10), at most 64,
  * never pseudo-terminals, without serial placeholders of unknown type and
- * without the kernel's console (/sys/class/tty/console/active), which a
- * probe would garble. The probe opens a port as MDB_IF_OpenInterface does
- * (serial devices only, none held exclusively by another program), puts the
- * port's settings back as it found them before closing it, and takes the
- * reply's payload from its first byte: "MDB_IF" with no status byte in
- * front. An adapter that answers MDB_IF_GetVersion (status byte 0x00, then
- * its text) is therefore never found by a scan, and one a scan finds gets 5
- * from MDB_IF_GetVersion: one reply cannot satisfy both. */
+ * without the kernel's console (/sys/class/tty/console/active, whole names),
+ * which a probe would garble. The probe opens a port as MDB_IF_OpenInterface
+ * does (serial devices only, never the console, none held exclusively by
+ * another program), puts the port's settings back as it found them before
+ * closing it, and takes the reply's payload from its first byte: "MDB_IF"
+ * with no status byte in front. An adapter that answers MDB_IF_GetVersion
+ * (status byte 0x00, then its text) is therefore never found by a scan, and
+ * one a scan finds gets 5 from MDB_IF_GetVersion: one reply cannot satisfy
+ * both. */
 MDB_IF_API int32_t MDB_IF_ScanInterface(char *portName);
 
 /* Opens portName exclusively as the current interface at 38400 8N1, DTR on,
@@ -163,15 +205,18 @@ MDB_IF_API int32_t MDB_IF_ScanInterface(char *portName);
  * Refused with result 2, opening and closing nothing and leaving the
  * current interface as it was: a null portName, a null handleOut, a name
  * longer than the device path allows (15 characters on Windows, 14 on
- * Linux), on Linux a name containing "..", and anything that is no serial
+ * Linux), on Windows a name containing "\" or "/", on Linux a name
+ * containing "..", and anything that is no serial
  * port (see the top of this header). *handleOut, when not null, is set to
  * MDB_IF_INVALID_HANDLE then.
  * Why an open gave 2 is left where the platform keeps a thread's last error,
  * read right after the call (other results leave it unspecified):
  *   Linux errno: ENOENT no such port, EACCES no permission (on Debian the
- *   user must be in group dialout, or root), EBUSY held by another program,
- *   ENOTTY not a serial port, EINVAL a name the library refuses; other
- *   values as the system reported them.
+ *   user must be in group dialout, or root), EBUSY held by another program
+ *   or in use as the system console, ENOTTY not a serial port, EINVAL a
+ *   name the library refuses, ENOSYS /proc not mounted; other values as the
+ *   system reported them. The console is a failed open like a port another
+ *   program holds, not a refusal: a superseded interface is closed.
  *   Windows GetLastError(): what CreateFileA reported (ERROR_FILE_NOT_FOUND
  *   or ERROR_PATH_NOT_FOUND for a missing port, ERROR_ACCESS_DENIED for a
  *   busy or a forbidden one), ERROR_INVALID_NAME for a name the library
@@ -180,7 +225,15 @@ MDB_IF_API int32_t MDB_IF_ScanInterface(char *portName);
  * interface cannot overwrite it. The result codes never depend on it.
  * Handles stay refused after their port is closed: the last 16 closed or
  * superseded handle values are never handed out again, although the
- * platform reuses them. */
+ * platform reuses them.
+ * After fork (Linux) the interface stays the parent's. In the child, calls
+ * with the inherited handle return 1, and the child's first call forgets the
+ * interface without touching it (no close, no flush, the exclusive flag and
+ * the lock left as they are), since the descriptor shares them with the
+ * parent's live port; the child's own open then supersedes nothing, and the
+ * parent's port stays busy to it (result 2, EBUSY). The library tells a
+ * child by its process id, kept with the interface: it registers no fork
+ * handler and does nothing at load. */
 MDB_IF_API int32_t MDB_IF_OpenInterface(const char *portName, MDB_IF_HANDLE *handleOut);
 
 /* Closes the current interface, discarding output the line has not taken,
@@ -198,8 +251,10 @@ MDB_IF_API int32_t MDB_IF_CloseInterface(MDB_IF_HANDLE handle);
  * A reply of exactly one byte is read as a status byte (0x00 -> 0, 0xFC -> 4,
  * 0xFD -> 2, 0xFE -> 7, any other -> 6); any other length is success.
  * After three failed attempts: timeout 4, CRC error 2, purge or send
- * failure 5. A reply frame longer than the library holds (a payload over
- * MDB_IF_MAX_REPLY_PAYLOAD bytes) counts as a CRC error.
+ * failure 5 (a send fails when the line has not taken the request within
+ * 1 s, so a line that takes nothing costs about 3.1 s). A reply frame
+ * longer than the library holds (a payload over MDB_IF_MAX_REPLY_PAYLOAD
+ * bytes) counts as a CRC error.
  * With a capacity of 0 nothing is delivered, so a one-byte adapter status is
  * not examined either: any valid reply gives 0.
  * Refused with 5 right after the handle check, touching neither the port nor

@@ -9,24 +9,46 @@
 
 Every call blocks until the adapter answers or the library gives up (about
 1.6 s at most for a silent adapter); the library serialises calls from
-several threads. A nonzero result raises a subclass of KorvelError.
+several threads. An interface left open is closed when it is garbage
+collected or when the interpreter exits, with a ResourceWarning.
+
+scan() probes the ports the system lists; on Linux that list never holds
+pseudo-terminals (/dev/pts/N), so a scan never finds korvel-sim: give its
+port name ("pts/4") to Interface() instead. list_ports() shows what a scan
+probes, in its order, and with left_out=True what it leaves out and why.
+
+A nonzero result raises a subclass of KorvelError (code, name, function):
+    BadHandleError        1: the interface is closed, or a later open superseded it
+    OpenOrCrcError        2: the port did not open (errno says why), a reply failed its CRC, or status 0xFD
+    AdapterTimeoutError   4: no reply within 500 ms of silence, or status 0xFC
+    LinkError             5: sending failed, or the reply's first byte is no status byte the call knows
+    AdapterError          6: status 0xFF; to execute(), any one-byte status but 0x00, 0xFC, 0xFD, 0xFE
+    AdapterStatusFEError  7: status 0xFE
 """
 
 from __future__ import annotations
 
+import atexit
 import binascii
 import ctypes
 import ctypes.util
 import os
 import sys
 import threading
+import warnings
+import weakref
 from pathlib import Path
 from types import TracebackType
+
+from ._ports import PortInfo, list_ports
+
+# Documented and pickled as the package's own.
+PortInfo.__module__ = list_ports.__module__ = __name__
 
 __all__ = [
     "KorvelError", "BadHandleError", "OpenOrCrcError", "AdapterTimeoutError",
     "LinkError", "AdapterError", "AdapterStatusFEError", "Interface", "scan",
-    "library",
+    "library", "list_ports", "PortInfo",
 ]
 __version__ = "1.1.0"
 
@@ -50,16 +72,16 @@ _LARGEST_REPLY = 506
 _TRANSMIT_BUFFER = 256
 _REQUEST_HEADER = b"\x00\x30"
 _STUFFED_BYTES = (0x02, 0x03, 0x7D)
+# The library puts the device folder in front of a name itself.
+_DEVICE_FOLDER = "/dev/"
+# The status bytes that the results 6 and 7 of the version read and the
+# line reset stand for.
+_STATUS_ERROR = 0xFF
+_STATUS_FE = 0xFE
 
 
 class KorvelError(Exception):
-    """A library call returned a nonzero result.
-
-    code is the result (1..7), name its constant in korvel_dll.h and
-    function the export that returned it. When an open fails, errno (and
-    on Windows winerror) says why, as the system reported it, and reason
-    replaces the code's meaning in the message; otherwise they are None.
-    """
+    """A library call returned a nonzero result: code, name and function; errno, winerror and reason for a failed open; status when the adapter's status byte is known."""
 
     code = 0
     name = "MDB_IF_UNKNOWN"
@@ -67,48 +89,66 @@ class KorvelError(Exception):
 
     def __init__(self, function: str, code: int | None = None,
                  errno: int | None = None, winerror: int | None = None,
-                 reason: str | None = None) -> None:
+                 reason: str | None = None,
+                 status: int | None = None) -> None:
         if code is not None:
             self.code = code
         self.function = function
         self.errno, self.winerror, self.reason = errno, winerror, reason
+        self.status = status
+        known = "" if status is None else f"; status 0x{status:02X}"
         super().__init__(f"{function} returned {self.code} ({self.name}): "
-                         f"{reason or self.meaning}")
+                         f"{reason or self.meaning}{known}")
 
     def __reduce__(self) -> tuple:
         # Exception's own reduce would pass the message as the function.
         return type(self), (self.function, self.code, self.errno,
-                            self.winerror, self.reason), self.__dict__
+                            self.winerror, self.reason, self.status), \
+            self.__dict__
 
 
 class BadHandleError(KorvelError):
+    """Result 1: the interface is closed, or a later open superseded it."""
+
     code, name = 1, "MDB_IF_BAD_HANDLE"
     meaning = "the interface is closed, or another open superseded it"
 
 
 class OpenOrCrcError(KorvelError):
+    """Result 2: the port did not open (errno says why), a reply failed its CRC check, or status 0xFD."""
+
     code, name = 2, "MDB_IF_OPEN_OR_CRC_ERROR"
     meaning = ("the port could not be opened, a reply failed its CRC check, "
                "or the adapter reported status 0xFD")
 
 
 class AdapterTimeoutError(KorvelError):
+    """Result 4: no reply within 500 ms of silence, or status 0xFC."""
+
     code, name = 4, "MDB_IF_TIMEOUT"
     meaning = "no reply in time, or the adapter reported status 0xFC"
 
 
 class LinkError(KorvelError):
+    """Result 5: sending failed, or the reply's first byte is no status byte the call knows."""
+
     code, name = 5, "MDB_IF_LINK_ERROR"
-    meaning = ("purging or sending failed, or the reply carried a status "
-               "byte the call does not know")
+    meaning = ("purging or sending failed, or the reply's first byte is no "
+               "status byte the call knows (as from an adapter a scan finds, "
+               "which answers the version command without one)")
 
 
 class AdapterError(KorvelError):
+    """Result 6: status 0xFF; to execute(), any one-byte status other than 0x00, 0xFC, 0xFD and 0xFE."""
+
     code, name = 6, "MDB_IF_ADAPTER_ERROR"
-    meaning = "the adapter reported an error status (0xFF)"
+    meaning = ("the adapter reported an error: status 0xFF, or to an exec "
+               "any one-byte status other than 0x00, 0xFC, 0xFD and 0xFE")
 
 
 class AdapterStatusFEError(KorvelError):
+    """Result 7: status 0xFE."""
+
     code, name = 7, "MDB_IF_ADAPTER_STATUS_FE"
     meaning = "the adapter reported status 0xFE"
 
@@ -120,10 +160,18 @@ _ERRORS: dict[int, type[KorvelError]] = {
 }
 
 
-def _check(function: str, result: int) -> None:
+def _check(function: str, result: int, status: int | None = None) -> None:
     if result != 0:
         error = _ERRORS.get(result)
-        raise error(function) if error else KorvelError(function, result)
+        raise (error(function, status=status) if error
+               else KorvelError(function, result))
+
+
+def _status_for(result: int) -> int | None:
+    """The status byte that a version read's or line reset's result stands
+    for, where only one does."""
+    return {AdapterError.code: _STATUS_ERROR,
+            AdapterStatusFEError.code: _STATUS_FE}.get(result)
 
 
 def _open_failure(port: str) -> OpenOrCrcError:
@@ -142,7 +190,15 @@ def _open_failure(port: str) -> OpenOrCrcError:
         return OpenOrCrcError("MDB_IF_OpenInterface")
     return OpenOrCrcError("MDB_IF_OpenInterface", errno=system.errno,
                           winerror=winerror,
-                          reason=f"could not open {port!r}: {system}")
+                          reason=f"could not open {port!r}: {system}"
+                          f"{_device_folder_hint(port)}")
+
+
+def _device_folder_hint(port: str) -> str:
+    """For a name given as a Linux path: the name the library wants."""
+    if not port.startswith(_DEVICE_FOLDER):
+        return ""
+    return f"; give the name without {_DEVICE_FOLDER}: {port[len(_DEVICE_FOLDER):]!r}"
 
 
 def _candidates() -> list[str]:
@@ -178,7 +234,9 @@ def _declare(library: ctypes.CDLL) -> ctypes.CDLL:
 
 
 _library: ctypes.CDLL | None = None
-_loading = threading.Lock()
+# Reentrant, as is _current_lock: closing an interface that the garbage
+# collector finds may happen on a thread that already holds them.
+_loading = threading.RLock()
 
 
 def library() -> ctypes.CDLL:
@@ -216,7 +274,7 @@ def _port_bytes(port: object) -> bytes:
         raise ValueError(f"not a port name: {port!r}")
     if len(port) > _LONGEST_PORT_NAME:
         raise ValueError(f"port name longer than {_LONGEST_PORT_NAME} "
-                         f"characters: {port!r}")
+                         f"characters: {port!r}{_device_folder_hint(port)}")
     if sys.platform != "win32" and ".." in port:
         raise ValueError(f"port name reaching outside /dev: {port!r}")
     return port.encode("ascii")
@@ -230,7 +288,11 @@ def _stuffed_frame_length(command: bytes) -> int:
 
 
 def scan() -> str | None:
-    """The port name of the first adapter that answers, or None."""
+    """The port name of the first adapter that identifies itself, or None.
+
+    On Linux the ports probed never include pseudo-terminals, such as
+    korvel-sim's; list_ports() shows which are probed, in their order.
+    """
     name = ctypes.create_string_buffer(_PORT_NAME_BUFFER)
     _check("MDB_IF_ScanInterface", library().MDB_IF_ScanInterface(name))
     return name.value.decode("ascii", "replace") or None
@@ -238,9 +300,24 @@ def scan() -> str | None:
 
 # The library keeps one current interface per process: the Interface opened
 # last through this binding, until it is closed. Opens and closes hold the
-# lock across their call, so the record changes in the library's order.
-_current: Interface | None = None
-_current_lock = threading.Lock()
+# lock across their call, so the record changes in the library's order. The
+# record is weak, so that an interface nobody holds is collected and closed.
+_current: weakref.ref[Interface] | None = None
+_current_lock = threading.RLock()
+
+
+def _current_interface() -> Interface | None:
+    return _current() if _current is not None else None
+
+
+@atexit.register
+def _close_at_exit() -> None:
+    """Closes the interface still open at exit, as files warn and close."""
+    interface = _current_interface()
+    if interface is not None and not interface.closed:
+        warnings.warn(f"unclosed {interface!r} at exit", ResourceWarning,
+                      source=interface)
+        interface.close()
 
 
 def _still_current(handle: ctypes.c_void_p) -> bool:
@@ -274,7 +351,7 @@ class Interface:
                 ctypes.set_last_error(0)
             result = open_interface(name, ctypes.byref(handle))
             failure = _open_failure(port) if result == OpenOrCrcError.code else None
-            previous = _current
+            previous = _current_interface()
             # A failed open supersedes the current interface too, unless
             # the library refused the path as no serial port.
             if previous is not None and previous._handle is not None and (
@@ -286,10 +363,15 @@ class Interface:
                 raise failure
             _check("MDB_IF_OpenInterface", result)
             self._handle = handle
-            _current = self
+            _current = weakref.ref(self)
 
     def __enter__(self) -> Interface:
         return self
+
+    def __del__(self) -> None:
+        if getattr(self, "_handle", None) is not None:
+            warnings.warn(f"unclosed {self!r}", ResourceWarning, source=self)
+            self.close()
 
     def __exit__(self, kind: type[BaseException] | None,
                  error: BaseException | None,
@@ -328,22 +410,23 @@ class Interface:
         """The adapter's version text (read-version command 0x01)."""
         handle = self._open_handle("MDB_IF_GetVersion")
         text = ctypes.create_string_buffer(_VERSION_CAPACITY)
-        _check("MDB_IF_GetVersion",
-               library().MDB_IF_GetVersion(handle, text, _VERSION_CAPACITY))
+        result = library().MDB_IF_GetVersion(handle, text, _VERSION_CAPACITY)
+        _check("MDB_IF_GetVersion", result, _status_for(result))
         return text.value.decode("ascii", "replace")
 
     def reset(self) -> None:
         """Sends the line-reset command 0x02."""
         handle = self._open_handle("MDB_IF_LineReset")
-        _check("MDB_IF_LineReset", library().MDB_IF_LineReset(handle))
+        result = library().MDB_IF_LineReset(handle)
+        _check("MDB_IF_LineReset", result, _status_for(result))
 
     def execute(self, command: bytes, capacity: int = 512) -> bytes:
         """Sends one command (up to 3 attempts) and returns the reply's
         payload, at most capacity bytes of it.
 
         A one-byte reply is the adapter's status: 0x00 returns b"\\x00",
-        any other raises. Commands of up to 124 bytes always fit; up to
-        250 when few bytes need stuffing.
+        any other raises, with the byte in the error's status. Commands of
+        up to 124 bytes always fit; up to 250 when few bytes need stuffing.
         """
         if not isinstance(command, (bytes, bytearray, memoryview)):
             raise TypeError("command must be bytes, not "
@@ -362,6 +445,14 @@ class Interface:
         sent = (ctypes.c_uint8 * len(command)).from_buffer_copy(command)
         reply = (ctypes.c_uint8 * capacity)()
         length = ctypes.c_int32(capacity)
-        _check("MDB_IF_ExecCommand", library().MDB_IF_ExecCommand(
-            handle, sent, len(command), reply, ctypes.byref(length)))
+        result = library().MDB_IF_ExecCommand(
+            handle, sent, len(command), reply, ctypes.byref(length))
+        # The length changes only with a valid reply: one byte is then the
+        # adapter's status. (With a capacity of 1 it cannot be told from an
+        # unchanged length, but 6 and 7 come only from a status.)
+        delivered_status = length.value == 1 and (
+            capacity != 1 or result in (AdapterError.code,
+                                        AdapterStatusFEError.code))
+        _check("MDB_IF_ExecCommand", result,
+               reply[0] if delivered_status else None)
         return bytes(reply[:length.value])

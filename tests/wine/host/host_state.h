@@ -14,4 +14,8 @@ struct HostState {
   std::vector<MDB_IF_HANDLE> opened;
   // A live handle of the host's own (an event) that the library never saw.
   HANDLE foreign = nullptr;
+  // The named pipe of pipe-listen, and its pending wait for a client.
+  HANDLE pipe = nullptr;
+  OVERLAPPED pipe_wait{};
+  bool pipe_client_came_first = false;
 };

@@ -38,6 +38,17 @@ bool registry_binary_step(HostState &state, HostArgs &args);
 bool port_dirty_step(HostState &state, HostArgs &args);
 bool port_settings_step(HostState &state, HostArgs &args);
 // wait METHOD MS COUNT (METHOD timer or sleep): the library's wait, COUNT
-// times; the shortest and longest on the performance counter, in
-// microseconds.
+// times; the shortest and longest on the performance counter, and the
+// processor time the process spent meanwhile, in microseconds.
 bool wait_step(HostState &state, HostArgs &args);
+
+// pipe-listen NAME: a server on \\.\pipe\NAME, waiting for one client.
+// pipe-clients: whether a client has connected since ("connected=1").
+// pipe-connect NAME: the host itself connects, as a client, and leaves.
+bool pipe_listen_step(HostState &state, HostArgs &args);
+bool pipe_clients_step(HostState &state, HostArgs &args);
+bool pipe_connect_step(HostState &state, HostArgs &args);
+// signal PATH creates the file; await PATH waits up to 30 s for it to exist
+// (result 0, or ERROR_TIMEOUT). They pace the test on the far end of a line.
+bool signal_step(HostState &state, HostArgs &args);
+bool await_step(HostState &state, HostArgs &args);

@@ -88,6 +88,22 @@ std::int64_t counter_us(LONGLONG ticks) {
   return ticks * 1000000 / frequency.QuadPart;
 }
 
+// User and kernel time of the whole process so far.
+std::int64_t processor_time_us() {
+  FILETIME created;
+  FILETIME exited;
+  FILETIME kernel;
+  FILETIME user;
+  if (!GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user)) {
+    return 0;
+  }
+  const auto units = [](const FILETIME &time) {
+    return (static_cast<std::int64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+  };
+  constexpr std::int64_t kFileTimeUnitsPerMicrosecond = 10;
+  return (units(kernel) + units(user)) / kFileTimeUnitsPerMicrosecond;
+}
+
 LONG open_port_list(HKEY &key) {
   return RegCreateKeyExA(HKEY_LOCAL_MACHINE, kSerialCommKey, 0, nullptr, REG_OPTION_VOLATILE,
                          KEY_ALL_ACCESS, nullptr, &key, nullptr);
@@ -215,6 +231,7 @@ bool wait_step(HostState &, HostArgs &args) {
   }
   std::int64_t shortest = INT64_MAX;
   std::int64_t longest = 0;
+  const std::int64_t cpu_before = processor_time_us();
   for (std::int32_t i = 0; i < *count; ++i) {
     LARGE_INTEGER start;
     LARGE_INTEGER end;
@@ -225,6 +242,12 @@ bool wait_step(HostState &, HostArgs &args) {
     shortest = std::min(shortest, waited);
     longest = std::max(longest, waited);
   }
-  StepLine("wait").add("result", 0).add("min_us", shortest).add("max_us", longest).print();
+  const std::int64_t cpu_us = processor_time_us() - cpu_before;
+  StepLine("wait")
+      .add("result", 0)
+      .add("min_us", shortest)
+      .add("max_us", longest)
+      .add("cpu_us", cpu_us)
+      .print();
   return true;
 }

@@ -42,6 +42,11 @@ constexpr StepKind kSteps[] = {
     {"dirty", port_dirty_step},
     {"dcb", port_settings_step},
     {"wait", wait_step},
+    {"pipe-listen", pipe_listen_step},
+    {"pipe-clients", pipe_clients_step},
+    {"pipe-connect", pipe_connect_step},
+    {"signal", signal_step},
+    {"await", await_step},
 };
 
 StepRunner find_step(const char *name) {

@@ -32,12 +32,6 @@ struct LinuxDirent64 {
   char name[1];
 };
 
-// The devices the kernel writes its console to, separated by spaces
-// ("tty0 ttyS0"). A probe would write to the console and leave it raw, and
-// console output would garble an adapter's frames anyway.
-constexpr const char *kConsoleActive = "console/active";
-constexpr std::size_t kConsoleListSize = 256;
-
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
 // "name/leaf" below the tty class directory; names are shorter than
@@ -55,34 +49,6 @@ bool has_device(int tty_dir, const char *name) {
   return stat_following_links(tty_dir, link, &info) == 0;
 }
 
-struct ConsoleList {
-  char names[kConsoleListSize];
-};
-
-// Reads the console list (empty when there is none).
-void read_consoles(int tty_dir, ConsoleList &consoles) {
-  consoles.names[0] = '\0';
-  const int fd = openat(tty_dir, kConsoleActive, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    return;
-  }
-  const ssize_t got = read(fd, consoles.names, sizeof(consoles.names) - 1);
-  close(fd);
-  consoles.names[got > 0 ? got : 0] = '\0';
-}
-
-bool is_console(const ConsoleList &consoles, const char *name) {
-  const std::size_t length = std::strlen(name);
-  for (const char *at = consoles.names; (at = std::strstr(at, name)) != nullptr; at += length) {
-    const bool starts = at == consoles.names || at[-1] == ' ';
-    const char after = at[length];
-    if (starts && (after == '\0' || after == ' ' || after == '\n')) {
-      return true;
-    }
-  }
-  return false;
-}
-
 bool is_placeholder(int tty_dir, const char *name) {
   char path[kEntryPathSize];
   entry_path(name, "type", path);
@@ -96,9 +62,15 @@ bool is_placeholder(int tty_dir, const char *name) {
   return got >= 1 && type[0] == kUnknownSerialType && (got == 1 || !is_digit(type[1]));
 }
 
+// Keeps the first kMaxListedPorts names in sorted order, whatever order the
+// directory gives them in: a full list gives up its last name to one that
+// sorts before it.
 void insert_sorted(PortNameList &list, const char *name) {
   if (list.count == kMaxListedPorts) {
-    return;
+    if (!natural_less(name, list.names[kMaxListedPorts - 1])) {
+      return;
+    }
+    --list.count;
   }
   std::size_t at = list.count;
   while (at > 0 && natural_less(name, list.names[at - 1])) {
@@ -153,8 +125,10 @@ bool list_sysfs_ports(const char *class_tty_dir, PortNameList &list) {
   if (dir < 0) {
     return false;
   }
+  // A probe would write to the console and leave it raw, and console output
+  // would garble an adapter's frames anyway.
   ConsoleList consoles;
-  read_consoles(dir, consoles);
+  read_consoles(class_tty_dir, consoles);
   alignas(LinuxDirent64) char buffer[kDirentBufferSize];
   for (;;) {
     const long got = syscall(SYS_getdents64, dir, buffer, sizeof(buffer));
@@ -169,7 +143,7 @@ bool list_sysfs_ports(const char *class_tty_dir, PortNameList &list) {
       if (name[0] == '.' || strnlen(name, kListedNameSize) >= kListedNameSize) {
         continue;
       }
-      if (has_device(dir, name) && !is_placeholder(dir, name) && !is_console(consoles, name)) {
+      if (has_device(dir, name) && !is_placeholder(dir, name) && !names_console(consoles, name)) {
         insert_sorted(list, name);
       }
     }

@@ -11,7 +11,7 @@
 
 namespace korvel::port {
 
-const DeviceSources kSystemDeviceSources = {"/sys/dev/char", "/proc/self/stat"};
+const DeviceSources kSystemDeviceSources = {"/sys/dev/char", "/proc/self/stat", "/sys/class/tty"};
 
 namespace {
 
@@ -29,6 +29,11 @@ constexpr std::size_t kSysPathSize = 256;
 constexpr std::size_t kStatLineSize = 512;
 // The controlling terminal is the 5th field after the command name.
 constexpr int kTtyFieldAfterName = 5;
+// A dev entry of the tty class: "MAJOR:MINOR" and a line break.
+constexpr std::size_t kNumberTextSize = 32;
+// Separates the names of console/active.
+constexpr const char *kConsoleSeparators = " \n";
+constexpr const char *kConsoleActive = "console/active";
 
 struct DeviceNumber {
   unsigned major;
@@ -39,8 +44,9 @@ bool same_device(DeviceNumber a, DeviceNumber b) {
   return a.major == b.major && a.minor == b.minor;
 }
 
-// The C library's and the kernel's encoding of a device number; written out
-// here so that no helper function needs binding.
+// The C library's encoding of a device number, which for values below 2^32
+// is also the kernel's (in the status line); written out here so that no
+// helper function needs binding. Minors of 256 and more keep their high bits.
 DeviceNumber split(std::uint64_t device) {
   return {static_cast<unsigned>(((device >> 8) & 0xFFFU) | ((device >> 32) & 0xFFFFF000U)),
           static_cast<unsigned>((device & 0xFFU) | ((device >> 12) & 0xFFFFFF00U))};
@@ -102,12 +108,67 @@ bool controlling_terminal(const char *proc_self_stat, DeviceNumber *number) {
     }
   }
   char *end = nullptr;
+  // Printed as a signed 32-bit number: a minor with its top bit set shows
+  // as negative.
   const long tty = std::strtol(field + 1, &end, 10);
-  if (end == field + 1 || tty <= 0) {
+  if (end == field + 1 || tty == 0) {
     return false;
   }
-  *number = split(static_cast<std::uint64_t>(tty));
+  *number = split(static_cast<std::uint32_t>(tty));
   return true;
+}
+
+// Reads a whole small file into text, terminated; false if nothing was read.
+template <std::size_t Size> bool read_small_file(const char *path, char (&text)[Size]) {
+  const int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    text[0] = '\0';
+    return false;
+  }
+  const ssize_t got = read(fd, text, Size - 1);
+  close(fd);
+  text[got > 0 ? got : 0] = '\0';
+  return got > 0;
+}
+
+// "MAJOR:MINOR" and a line break, as a dev entry holds it.
+bool parse_device_number(const char *text, DeviceNumber *number) {
+  char *end = nullptr;
+  const unsigned long major = std::strtoul(text, &end, 10);
+  if (end == text || *end != ':') {
+    return false;
+  }
+  const char *minor_text = end + 1;
+  const unsigned long minor = std::strtoul(minor_text, &end, 10);
+  if (end == minor_text || (*end != '\0' && *end != '\n')) {
+    return false;
+  }
+  *number = {static_cast<unsigned>(major), static_cast<unsigned>(minor)};
+  return true;
+}
+
+// Whether one of the console's devices has this number. Compared by number,
+// not by name, so that a link to the console or another node for the same
+// device is recognised too.
+bool is_console_device(const DeviceSources &sources, DeviceNumber number) {
+  ConsoleList consoles;
+  read_consoles(sources.sys_class_tty, consoles);
+  for (const char *name = consoles.names; *name != '\0';) {
+    const std::size_t length = std::strcspn(name, kConsoleSeparators);
+    char path[kSysPathSize];
+    char text[kNumberTextSize];
+    DeviceNumber console{};
+    const int written = std::snprintf(path, sizeof(path), "%s/%.*s/dev", sources.sys_class_tty,
+                                      static_cast<int>(length), name);
+    if (length > 0 && written > 0 && static_cast<std::size_t>(written) < sizeof(path) &&
+        read_small_file(path, text) && parse_device_number(text, &console) &&
+        same_device(console, number)) {
+      return true;
+    }
+    name += length;
+    name += std::strspn(name, kConsoleSeparators);
+  }
+  return false;
 }
 
 } // namespace
@@ -116,25 +177,47 @@ int stat_following_links(int dir_fd, const char *path, struct stat *info) {
   return syscall(SYS_newfstatat, dir_fd, path, info, 0) == 0 ? 0 : errno;
 }
 
-DeviceKind classify_device(const char *path, const DeviceSources &sources, int *stat_error) {
-  struct stat info {};
-  const int error = stat_following_links(AT_FDCWD, path, &info);
-  if (error != 0) {
-    *stat_error = error;
-    return DeviceKind::Unreachable;
+int stat_descriptor(int fd, struct stat *info) {
+  return syscall(SYS_fstat, fd, info) == 0 ? 0 : errno;
+}
+
+void read_consoles(const char *sys_class_tty, ConsoleList &consoles) {
+  char path[kSysPathSize];
+  const int length = std::snprintf(path, sizeof(path), "%s/%s", sys_class_tty, kConsoleActive);
+  if (length <= 0 || static_cast<std::size_t>(length) >= sizeof(path)) {
+    consoles.names[0] = '\0';
+    return;
   }
-  if (!S_ISCHR(info.st_mode)) {
+  (void)read_small_file(path, consoles.names);
+}
+
+bool names_console(const ConsoleList &consoles, const char *name) {
+  const std::size_t length = std::strlen(name);
+  for (const char *at = consoles.names; *at != '\0';) {
+    const std::size_t listed = std::strcspn(at, kConsoleSeparators);
+    if (listed == length && std::strncmp(at, name, length) == 0) {
+      return true;
+    }
+    at += listed;
+    at += std::strspn(at, kConsoleSeparators);
+  }
+  return false;
+}
+
+DeviceKind classify_device(const struct stat &node, const DeviceSources &sources) {
+  if (!S_ISCHR(node.st_mode)) {
     return DeviceKind::NotAPort;
   }
-  const DeviceNumber number = split(info.st_rdev);
+  const DeviceNumber number = split(node.st_rdev);
   DeviceNumber own{};
   if (controlling_terminal(sources.proc_self_stat, &own) && same_device(own, number)) {
     return DeviceKind::NotAPort;
   }
-  if (number.major >= kFirstPtySlaveMajor && number.major <= kLastPtySlaveMajor) {
-    return DeviceKind::SerialPort;
+  const bool pty_slave = number.major >= kFirstPtySlaveMajor && number.major <= kLastPtySlaveMajor;
+  if (!pty_slave && !is_hardware_tty(sources, number)) {
+    return DeviceKind::NotAPort;
   }
-  return is_hardware_tty(sources, number) ? DeviceKind::SerialPort : DeviceKind::NotAPort;
+  return is_console_device(sources, number) ? DeviceKind::SystemConsole : DeviceKind::SerialPort;
 }
 
 } // namespace korvel::port

@@ -22,6 +22,11 @@ constexpr std::size_t kDevicePathSize = 20;
 // The line every port is configured for.
 constexpr std::uint32_t kBaudRate = 38400;
 
+// A write waits at most this long for the line to take its bytes, and a
+// request frame the line has not taken within it is a failed send: a stalled
+// or wedged device cannot hold a call, and with it the export lock, for ever.
+constexpr std::uint32_t kWriteTimeoutMs = 1000;
+
 // How a port is configured after the open. An interface port additionally
 // raises DTR, drops RTS and ignores DSR; a probe leaves the modem lines alone.
 enum class Role { Interface, Probe };
@@ -92,8 +97,9 @@ std::int32_t queued_count(Handle handle);
 // Reads one byte; issued only when a byte is queued. Returns true on success.
 bool read_byte(Handle handle, std::uint8_t *byte);
 
-// Writes up to count bytes. Returns the number written (possibly fewer than
-// count, possibly zero) or -1 if the write failed.
+// Writes up to count bytes, waiting at most kWriteTimeoutMs for the line to
+// take them. Returns the number written (possibly fewer than count, possibly
+// zero) or -1 if the write failed or timed out.
 std::int32_t write_bytes(Handle handle, const std::uint8_t *bytes, std::int32_t count);
 
 // Discards output the line has not taken yet, then closes: a close never
@@ -117,5 +123,11 @@ std::uint32_t tick_ms();
 
 // Blocks the calling thread.
 void sleep_ms(std::uint32_t milliseconds);
+
+// Identifies the calling process. A child created by fork has another value
+// than its parent, so the library can tell an interface it inherited from
+// one it opened.
+using ProcessId = std::uint32_t;
+ProcessId current_process();
 
 } // namespace korvel::port

@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
@@ -23,7 +24,12 @@ constexpr const char *kParentStep = "..";
 
 // A write that finds the output queue full waits this long for room before
 // it is reported as failed, as a synchronous write would block.
-constexpr int kWriteRoomWaitMs = 1000;
+constexpr int kWriteRoomWaitMs = static_cast<int>(kWriteTimeoutMs);
+
+// A device is opened through the descriptor its node was checked with, by
+// this path with the descriptor's number.
+constexpr const char *kOwnDescriptorDir = "/proc/self/fd";
+constexpr std::size_t kOwnDescriptorPathSize = sizeof("/proc/self/fd/") + 10;
 
 // termios names its speeds; this is the one for kBaudRate.
 constexpr speed_t kLineSpeed = B38400;
@@ -37,7 +43,10 @@ int to_fd(Handle handle) {
 Handle to_handle(int fd) { return reinterpret_cast<Handle>(static_cast<std::intptr_t>(fd)); }
 
 // The handle is the descriptor itself and must never be null, so a port that
-// lands on descriptor 0 (stdin closed by the host) is moved up.
+// lands on descriptor 0 (stdin closed by the host) is moved up. The node's
+// own descriptor holds the lowest free number while the device is opened, so
+// only another thread of the host closing descriptor 0 meanwhile can bring
+// the device there.
 int move_off_zero(int fd) {
   if (fd != 0) {
     return fd;
@@ -83,6 +92,59 @@ Handle held_elsewhere(int fd, OpenFailure *failure) {
   return failed_open(fd, OpenFailure::Kind::Unavailable, EBUSY, failure);
 }
 
+// Whether two stat records describe the same node of the same device.
+bool same_node(const struct stat &a, const struct stat &b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_rdev == b.st_rdev &&
+         (a.st_mode & S_IFMT) == (b.st_mode & S_IFMT);
+}
+
+// Opens the node that node_fd (an O_PATH descriptor) refers to, not whatever
+// its path leads to by now. Returns the descriptor, or -1 with the reason in
+// *failure. Without /proc the node cannot be reached this way, and opening
+// the path again could open another node: ENOSYS then. A device that is not
+// the node that was checked is closed again at once: ENOTTY.
+int open_checked_node(int node_fd, const struct stat &checked, OpenFailure *failure) {
+  char path[kOwnDescriptorPathSize];
+  (void)std::snprintf(path, sizeof(path), "%s/%d", kOwnDescriptorDir, node_fd);
+  const int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    int error = errno;
+    struct stat proc {};
+    if (error == ENOENT && stat_following_links(AT_FDCWD, kOwnDescriptorDir, &proc) != 0) {
+      error = ENOSYS;
+    }
+    *failure = {OpenFailure::Kind::Unavailable, static_cast<SystemError>(error)};
+    return -1;
+  }
+  struct stat opened {};
+  if (stat_descriptor(fd, &opened) != 0 || !same_node(opened, checked)) {
+    close(fd);
+    *failure = {OpenFailure::Kind::NotAPort, ENOTTY};
+    return -1;
+  }
+  return fd;
+}
+
+// Waits up to kWriteRoomWaitMs for the output queue to take bytes again. A
+// signal that interrupts the wait does not shorten it.
+bool wait_for_room(int fd) {
+  const std::uint32_t started = tick_ms();
+  for (;;) {
+    const std::uint32_t waited = tick_ms() - started;
+    if (waited >= static_cast<std::uint32_t>(kWriteRoomWaitMs)) {
+      return false;
+    }
+    pollfd room{fd, POLLOUT, 0};
+    const int ready = poll(&room, 1, kWriteRoomWaitMs - static_cast<int>(waited));
+    if (ready > 0) {
+      return true;
+    }
+    if (ready == 0 || errno != EINTR) {
+      return false;
+    }
+  }
+}
+
 } // namespace
 
 bool make_device_path(const char *port_name, Role /*role*/, char *path) {
@@ -96,19 +158,33 @@ void leave_system_error(SystemError error) { errno = static_cast<int>(error); }
 
 Handle open_port(const char *path, OpenFailure *failure) {
   // Only a serial device is ever opened: the open alone can act on other
-  // devices, so they are recognised by their device number first.
-  int stat_error = 0;
-  switch (classify_device(path, kSystemDeviceSources, &stat_error)) {
-  case DeviceKind::Unreachable:
-    return failed_open(-1, OpenFailure::Kind::Unavailable, stat_error, failure);
+  // devices, so they are recognised by their device number first. The path
+  // is resolved once, into a descriptor that opens nothing (O_PATH); the
+  // device is then opened through that descriptor, so a link changed in
+  // between cannot bring another node in.
+  const int node_fd = open(path, O_PATH | O_CLOEXEC);
+  if (node_fd < 0) {
+    return failed_open(-1, OpenFailure::Kind::Unavailable, errno, failure);
+  }
+  struct stat node {};
+  const int stat_error = stat_descriptor(node_fd, &node);
+  if (stat_error != 0) {
+    return failed_open(node_fd, OpenFailure::Kind::Unavailable, stat_error, failure);
+  }
+  switch (classify_device(node, kSystemDeviceSources)) {
   case DeviceKind::NotAPort:
-    return failed_open(-1, OpenFailure::Kind::NotAPort, ENOTTY, failure);
+    return failed_open(node_fd, OpenFailure::Kind::NotAPort, ENOTTY, failure);
+  case DeviceKind::SystemConsole:
+    // The kernel uses it: busy, as a port another program holds.
+    return held_elsewhere(node_fd, failure);
   case DeviceKind::SerialPort:
     break;
   }
-  int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  OpenFailure why;
+  int fd = open_checked_node(node_fd, node, &why);
+  close(node_fd);
   if (fd < 0) {
-    return failed_open(fd, OpenFailure::Kind::Unavailable, errno, failure);
+    return failed_open(-1, why.kind, static_cast<int>(why.error), failure);
   }
   fd = move_off_zero(fd);
   if (fd < 0) {
@@ -203,11 +279,7 @@ std::int32_t write_bytes(Handle handle, const std::uint8_t *bytes, std::int32_t 
     if (errno == EINTR) {
       continue;
     }
-    if ((errno != EAGAIN && errno != EWOULDBLOCK) || waited_for_room) {
-      return -1;
-    }
-    pollfd room{fd, POLLOUT, 0};
-    if (poll(&room, 1, kWriteRoomWaitMs) <= 0) {
+    if ((errno != EAGAIN && errno != EWOULDBLOCK) || waited_for_room || !wait_for_room(fd)) {
       return -1;
     }
     waited_for_room = true;
@@ -260,5 +332,7 @@ void sleep_ms(std::uint32_t milliseconds) {
   while (nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {
   }
 }
+
+ProcessId current_process() { return static_cast<ProcessId>(getpid()); }
 
 } // namespace korvel::port

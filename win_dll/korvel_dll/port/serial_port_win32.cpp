@@ -16,6 +16,15 @@ constexpr const char *kProbePrefix = "\\\\?\\";
 // 8N1; the speed is set on its own, from kBaudRate.
 char kLineSettings[] = "parity=N data=8 stop=1";
 
+// Under "\\.\" a name is looked up in the whole device namespace, where a
+// separator reaches other kinds of object: "pipe\x" opens (and connects to)
+// a named pipe, "pipe/x" too, since the separators are made one.
+constexpr const char *kNameSeparators = "\\/";
+
+// How every open is made: should a name still reach a named pipe, its server
+// cannot act on the host's behalf. A COM port ignores it.
+constexpr DWORD kOpenFlags = SECURITY_SQOS_PRESENT | SECURITY_ANONYMOUS;
+
 HANDLE to_win32(Handle handle) { return static_cast<HANDLE>(handle); }
 
 // DTR on, RTS off, DSR ignored: in the DCB flag word this clears bits 5, 6,
@@ -29,9 +38,12 @@ void apply_interface_line_control(DCB &dcb) {
 // Every byte passes both ways, whatever the previous program left set: no
 // flow control that can stop output for ever (CTS, DSR, a received XOFF) or
 // send XON/XOFF of its own, no null bytes dropped, no error character
-// replacing bytes, no abort that fails every later read and write.
+// replacing bytes, no abort that fails every later read and write, and no
+// parity checking left over from another framing (BuildCommDCB's "parity=N"
+// need not clear the check).
 void make_binary_transparent(DCB &dcb) {
   dcb.fBinary = TRUE;
+  dcb.fParity = FALSE;
   dcb.fOutxCtsFlow = FALSE;
   dcb.fOutxDsrFlow = FALSE;
   dcb.fOutX = FALSE;
@@ -40,6 +52,30 @@ void make_binary_transparent(DCB &dcb) {
   dcb.fNull = FALSE;
   dcb.fAbortOnError = FALSE;
 }
+
+// Reads return at once with what is queued (the library only reads bytes it
+// knows are there); a write gives up when the line has not taken it within
+// kWriteTimeoutMs, however long the frame. Always set, so that no timeouts a
+// previous program left apply.
+COMMTIMEOUTS line_timeouts() {
+  COMMTIMEOUTS timeouts{};
+  timeouts.ReadIntervalTimeout = MAXDWORD;
+  timeouts.ReadTotalTimeoutMultiplier = 0;
+  timeouts.ReadTotalTimeoutConstant = 0;
+  timeouts.WriteTotalTimeoutMultiplier = 0;
+  timeouts.WriteTotalTimeoutConstant = kWriteTimeoutMs;
+  return timeouts;
+}
+
+// The settings of a port as configure_port found them, kept in
+// SavedSettings::record.
+struct FoundSettings {
+  DCB dcb;
+  COMMTIMEOUTS timeouts;
+  bool dcb_read;
+  bool timeouts_read;
+};
+static_assert(sizeof(FoundSettings) <= sizeof(SavedSettings::record));
 
 Handle failed_open(DWORD error, OpenFailure::Kind kind, OpenFailure *failure) {
   if (failure != nullptr) {
@@ -52,7 +88,8 @@ Handle failed_open(DWORD error, OpenFailure::Kind kind, OpenFailure *failure) {
 
 bool make_device_path(const char *port_name, Role role, char *path) {
   return join_device_path(role == Role::Interface ? kInterfacePrefix : kProbePrefix, port_name,
-                          path);
+                          path) &&
+         std::strpbrk(port_name, kNameSeparators) == nullptr;
 }
 
 SystemError refused_name_error() { return ERROR_INVALID_NAME; }
@@ -60,8 +97,8 @@ SystemError refused_name_error() { return ERROR_INVALID_NAME; }
 void leave_system_error(SystemError error) { SetLastError(error); }
 
 Handle open_port(const char *path, OpenFailure *failure) {
-  const HANDLE handle =
-      CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  const HANDLE handle = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                    kOpenFlags, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
     return failed_open(GetLastError(), OpenFailure::Kind::Unavailable, failure);
   }
@@ -77,14 +114,15 @@ Handle open_port(const char *path, OpenFailure *failure) {
 }
 
 void configure_port(Handle handle, Role role, SavedSettings *saved) {
-  static_assert(sizeof(DCB) <= sizeof(SavedSettings::record));
-  DCB dcb{};
-  dcb.DCBlength = sizeof(dcb);
-  const bool read = GetCommState(to_win32(handle), &dcb) != FALSE;
+  FoundSettings found{};
+  found.dcb.DCBlength = sizeof(found.dcb);
+  found.dcb_read = GetCommState(to_win32(handle), &found.dcb) != FALSE;
+  found.timeouts_read = GetCommTimeouts(to_win32(handle), &found.timeouts) != FALSE;
   if (saved != nullptr) {
-    std::memcpy(saved->record, &dcb, sizeof(dcb));
-    saved->valid = read;
+    std::memcpy(saved->record, &found, sizeof(found));
+    saved->valid = found.dcb_read || found.timeouts_read;
   }
+  DCB dcb = found.dcb;
   (void)BuildCommDCBA(kLineSettings, &dcb);
   dcb.BaudRate = kBaudRate;
   make_binary_transparent(dcb);
@@ -92,15 +130,22 @@ void configure_port(Handle handle, Role role, SavedSettings *saved) {
     apply_interface_line_control(dcb);
   }
   (void)SetCommState(to_win32(handle), &dcb);
+  COMMTIMEOUTS timeouts = line_timeouts();
+  (void)SetCommTimeouts(to_win32(handle), &timeouts);
 }
 
 void restore_settings(Handle handle, const SavedSettings &saved) {
   if (!saved.valid) {
     return;
   }
-  DCB dcb{};
-  std::memcpy(&dcb, saved.record, sizeof(dcb));
-  (void)SetCommState(to_win32(handle), &dcb);
+  FoundSettings found{};
+  std::memcpy(&found, saved.record, sizeof(found));
+  if (found.dcb_read) {
+    (void)SetCommState(to_win32(handle), &found.dcb);
+  }
+  if (found.timeouts_read) {
+    (void)SetCommTimeouts(to_win32(handle), &found.timeouts);
+  }
 }
 
 bool purge_receive(Handle handle) { return PurgeComm(to_win32(handle), PURGE_RXCLEAR) != 0; }
@@ -122,6 +167,12 @@ bool read_byte(Handle handle, std::uint8_t *byte) {
 std::int32_t write_bytes(Handle handle, const std::uint8_t *bytes, std::int32_t count) {
   DWORD written = 0;
   if (!WriteFile(to_win32(handle), bytes, static_cast<DWORD>(count), &written, nullptr)) {
+    return -1;
+  }
+  // A write to a port ends short only when its timeout ran out: reported as
+  // the failure it is, since writing the rest would wait the whole bound
+  // again.
+  if (written < static_cast<DWORD>(count)) {
     return -1;
   }
   return static_cast<std::int32_t>(written);
@@ -157,5 +208,7 @@ std::uint32_t tick_ms() { return GetTickCount(); }
 void sleep_ms(std::uint32_t milliseconds) {
   wait_at_least(milliseconds, WaitMethod::HighResolutionTimer);
 }
+
+ProcessId current_process() { return GetCurrentProcessId(); }
 
 } // namespace korvel::port

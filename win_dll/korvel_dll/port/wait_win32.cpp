@@ -12,11 +12,22 @@ constexpr LONGLONG kMillisecondsPerSecond = 1000;
 // A waitable timer's due time counts in units of 100 ns.
 constexpr LONGLONG kTimerUnitsPerSecond = 10000000;
 
+// The timer of every wait, made by the first one. Plain variables rather
+// than a function-local static: the guard of such a static would bring in a
+// threads runtime that runs code on every thread of the host. The export
+// lock already keeps waits apart.
+HANDLE g_timer = nullptr;
+// The system refused the timer once: it is not asked again.
+bool g_timer_refused = false;
+
 // Null when the system refuses a high-resolution timer.
 HANDLE high_resolution_timer() {
-  static const HANDLE timer = CreateWaitableTimerExW(nullptr, nullptr, kHighResolutionTimerFlag,
-                                                     TIMER_MODIFY_STATE | SYNCHRONIZE);
-  return timer;
+  if (g_timer == nullptr && !g_timer_refused) {
+    g_timer = CreateWaitableTimerExW(nullptr, nullptr, kHighResolutionTimerFlag,
+                                     TIMER_MODIFY_STATE | SYNCHRONIZE);
+    g_timer_refused = g_timer == nullptr;
+  }
+  return g_timer;
 }
 
 // Performance-counter ticks in another unit, rounded up, without overflow
@@ -57,6 +68,14 @@ void wait_at_least(std::uint32_t milliseconds, WaitMethod method) {
     timer = nullptr;
     Sleep(static_cast<DWORD>(ticks_to(remaining, frequency.QuadPart, kMillisecondsPerSecond)));
   }
+}
+
+void release_wait_timer() {
+  if (g_timer != nullptr) {
+    (void)CloseHandle(g_timer);
+  }
+  g_timer = nullptr;
+  g_timer_refused = false;
 }
 
 } // namespace korvel::port

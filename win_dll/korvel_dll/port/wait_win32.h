@@ -10,7 +10,7 @@ namespace korvel::port {
 
 enum class WaitMethod {
   // A high-resolution waitable timer (Windows 10 1803 and later), created on
-  // first use and kept for the life of the process; Sleep where the system
+  // first use and kept until release_wait_timer(); Sleep where the system
   // refuses one.
   HighResolutionTimer,
   // Sleep alone.
@@ -18,7 +18,12 @@ enum class WaitMethod {
 };
 
 // Blocks the calling thread for at least milliseconds, measured on the
-// performance counter.
+// performance counter. Not thread-safe: the library waits only under the
+// export lock, which is what lets the timer be created without a guard.
 void wait_at_least(std::uint32_t milliseconds, WaitMethod method);
+
+// Closes the timer, if one was created; the next wait creates it anew.
+// Called under the export lock when the module is unloaded.
+void release_wait_timer();
 
 } // namespace korvel::port
