@@ -21,15 +21,6 @@ std::string repeated(const char *hex_byte, int count) {
   return hex;
 }
 
-void expect_refused(const std::string &program, const Args &args) {
-  Args argv{program};
-  argv.insert(argv.end(), args.begin(), args.end());
-  const ProcessResult run = run_process(argv, kToolTimeout);
-  EXPECT_EQ(run.exit_code, kExitUsage) << run.output << run.errors;
-  EXPECT_NE(run.errors.find("usage: "), std::string::npos) << run.errors;
-  EXPECT_EQ(run.output, "");
-}
-
 // One line saying what is wrong, then the pointer to --help: never the whole
 // usage text.
 void expect_korvel_refused(const Args &args, const std::string &says) {
