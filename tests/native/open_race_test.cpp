@@ -66,7 +66,7 @@ SwapCounts open_while_swapping() {
   std::atomic<bool> stop{false};
   std::thread flipper([&] {
     for (bool to_terminal = false; !stop; to_terminal = !to_terminal) {
-      (void)symlink((to_terminal ? terminal : port).path().c_str(), spare.c_str());
+      (void)!symlink((to_terminal ? terminal : port).path().c_str(), spare.c_str());
       (void)rename(spare.c_str(), link.c_str());
     }
   });
