@@ -2,15 +2,22 @@
 // and a second korvel-sim standing in for a real adapter (with faults on),
 // records it, and replays the transcript to the same commands.
 #include "korvel_dll.h"
+#include "line_tap.h"
 #include "tool_process.h"
 
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
+#include <poll.h>
+#include <pty.h>
 #include <sstream>
+#include <termios.h>
 #include <thread>
+#include <unistd.h>
 
 namespace tool_test {
 namespace {
@@ -121,6 +128,68 @@ std::vector<std::string> run_commands(const std::string &port, const SimTool &ad
     EXPECT_TRUE(wait_for_answers(adapter, requests_so_far.at(i))) << "command " << i;
   }
   return results;
+}
+
+// Reads exactly count bytes, or what came within kAnswerTimeout.
+std::vector<std::uint8_t> read_bytes(int fd, std::size_t count) {
+  std::vector<std::uint8_t> bytes;
+  const auto deadline = std::chrono::steady_clock::now() + kAnswerTimeout;
+  while (bytes.size() < count && std::chrono::steady_clock::now() < deadline) {
+    pollfd readable{fd, POLLIN, 0};
+    std::uint8_t buffer[512];
+    if (poll(&readable, 1, 100) > 0) {
+      const ssize_t got = read(fd, buffer, sizeof(buffer));
+      bytes.insert(bytes.end(), buffer, buffer + std::max<ssize_t>(got, 0));
+    }
+  }
+  return bytes;
+}
+
+void make_raw(int fd) {
+  termios raw{};
+  tcgetattr(fd, &raw);
+  cfmakeraw(&raw);
+  tcsetattr(fd, TCSANOW, &raw);
+}
+
+// Every byte value, both ways at once, in the order sent; the observer is
+// told of each byte once, in the direction it went.
+TEST(KorvelSimSession, TheTapPassesEveryByteBothWaysUnchanged) {
+  int adapter_master = -1;
+  int adapter_slave = -1;
+  char adapter_name[64] = {};
+  ASSERT_EQ(openpty(&adapter_master, &adapter_slave, adapter_name, nullptr, nullptr), 0);
+  make_raw(adapter_slave);
+  std::vector<std::uint8_t> every_byte(256);
+  for (std::size_t i = 0; i < every_byte.size(); ++i) {
+    every_byte[i] = static_cast<std::uint8_t>(i);
+  }
+  std::vector<std::uint8_t> reversed(every_byte.rbegin(), every_byte.rend());
+  std::mutex seen_mutex;
+  std::vector<std::uint8_t> seen[2];
+  {
+    korvel::sim::LineTap tap(
+        korvel::sim::open_own_line(), korvel::sim::open_device_line(adapter_name),
+        [&](const korvel::sim::Traffic &traffic) {
+          std::lock_guard lock(seen_mutex);
+          auto &bytes = seen[static_cast<int>(traffic.direction)];
+          bytes.insert(bytes.end(), traffic.bytes, traffic.bytes + traffic.count);
+        });
+    const int host = open(tap.host_line().device_path().c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(host, 0);
+    make_raw(host);
+    std::thread to_host(
+        [&] { ASSERT_EQ(write(adapter_master, reversed.data(), reversed.size()), 256); });
+    ASSERT_EQ(write(host, every_byte.data(), every_byte.size()), 256);
+    EXPECT_EQ(read_bytes(adapter_master, every_byte.size()), every_byte);
+    EXPECT_EQ(read_bytes(host, reversed.size()), reversed);
+    to_host.join();
+    close(host);
+  }
+  EXPECT_EQ(seen[static_cast<int>(korvel::sim::Direction::ToAdapter)], every_byte);
+  EXPECT_EQ(seen[static_cast<int>(korvel::sim::Direction::ToHost)], reversed);
+  close(adapter_master);
+  close(adapter_slave);
 }
 
 TEST(KorvelSimSession, ATappedSessionReplaysToTheSameResultsAndReplyBytes) {
