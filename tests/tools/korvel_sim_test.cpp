@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <sstream>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -165,8 +166,18 @@ TEST(KorvelSim, AClientKilledHoldingThePortLeavesItUsableWhileALiveOneKeepsIt) {
   EXPECT_EQ(held.exit_code, kExitResultBase + MDB_IF_OPEN_OR_CRC_ERROR) << held.output;
   EXPECT_TRUE(contains(held.output, "held by another program")) << held.output;
 
+  // As root the flag lets another open through: while that one has the port
+  // open, the dead client's flag stays.
+  const int other = open(("/dev/" + sim.port()).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
   kill(client, SIGKILL);
   waitpid(client, nullptr, 0);
+  if (other >= 0) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(kReopenBound) / 2);
+    int exclusive = 0;
+    EXPECT_EQ(ioctl(other, TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 1) << "cleared while another program had the port open";
+    close(other);
+  }
   const auto deadline = std::chrono::steady_clock::now() + kReopenBound;
   MDB_IF_HANDLE handle = MDB_IF_INVALID_HANDLE;
   while (MDB_IF_OpenInterface(sim.port().c_str(), &handle) != MDB_IF_OK &&
