@@ -20,7 +20,7 @@ constexpr const char *kProcesses = "/proc";
 // A client that dies closes its files one by one: when the slave's close
 // is reported, the dying process may still list another descriptor of it
 // for a moment, so a slave still held is looked at a few times more.
-constexpr int kLooksAfterAClose = 5;
+constexpr int kLooksAfterAClose = 2;
 constexpr int kLookIntervalMs = 50;
 
 bool exclusive_flag_set(int fd) {
@@ -140,11 +140,9 @@ bool SlaveOpenWatch::settle() {
   if (held_elsewhere()) {
     return true;
   }
+  // A client that opens from now on finds the flag clear and sets its own
+  // (the library does), or found it set and refuses itself.
   (void)ioctl(slave_fd_, TIOCNXCL);
-  // A client that opened in between keeps the port to itself.
-  if (held_elsewhere()) {
-    (void)ioctl(slave_fd_, TIOCEXCL);
-  }
   return false;
 }
 
