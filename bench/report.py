@@ -1,9 +1,10 @@
 #!/usr/bin/env python3
 """Prints one table of every benchmark figure and exits 1 if a criterion fails.
 
-Usage: report.py BENCH_JSON LATENCY_JSON
+Usage: report.py BENCH_JSON LATENCY_JSON [SIM_LINE_JSON]
 BENCH_JSON is korvel_bench's --benchmark_out (with repetitions: the medians
-are used); LATENCY_JSON is what korvel_latency wrote.
+are used); LATENCY_JSON is what korvel_latency wrote; SIM_LINE_JSON what
+korvel_sim_line wrote.
 """
 import json
 import sys
@@ -94,6 +95,26 @@ def latency_rows(path):
     return rows, ok
 
 
+def sim_line_rows(path):
+    figures = json.load(open(path))
+    rows = []
+    for case in figures["tap"]:
+        rows.append(("korvel-sim tap (pty)", f"{case['name']} x{case['samples']}",
+                     f"median {case['median_ms']:.3f} ms, p99 {case['p99_ms']:.3f}, "
+                     f"max {case['max_ms']:.3f}", ""))
+    rows[-1] = rows[-1][:3] + (f"p99 of 1 byte {figures['tap_p99_ms']:.3f} ms "
+                               f"< {figures['tap_limit_ms']:.0f} ms: "
+                               f"{verdict(figures['tap_ok'])}; tap's own median share about "
+                               f"{figures['tap_own_median_ms']:.3f} ms",)
+    reopen = figures["reopen"][0]
+    rows.append(("korvel-sim port (pty)", f"{reopen['name']} x{reopen['samples']}",
+                 f"median {reopen['median_ms']:.3f} ms, p99 {reopen['p99_ms']:.3f}, "
+                 f"max {reopen['max_ms']:.3f}; {figures['reopen_refused_opens']} opens refused "
+                 f"first", f"max < {figures['reopen_limit_ms']:.0f} ms: "
+                          f"{verdict(figures['reopen_ok'])}"))
+    return rows, figures["tap_ok"] and figures["reopen_ok"]
+
+
 def print_table(rows):
     header = ("Area", "Case", "Figures", "Check")
     widths = [max(len(row[i]) for row in rows + [header]) for i in range(len(header))]
@@ -108,10 +129,11 @@ def main():
     runs = median_runs(sys.argv[1])
     crc, crc_ok = crc_rows(runs)
     latency, latency_ok = latency_rows(sys.argv[2])
-    print_table(crc + codec_rows(runs) + receiver_rows(runs) + latency)
+    sim_line, sim_line_ok = sim_line_rows(sys.argv[3]) if len(sys.argv) > 3 else ([], True)
+    print_table(crc + codec_rows(runs) + receiver_rows(runs) + latency + sim_line)
     print("\nCPU/call process: the whole process, the simulated adapter's thread included; "
           "calling thread: the thread that called the library.")
-    passed = crc_ok and latency_ok
+    passed = crc_ok and latency_ok and sim_line_ok
     print(f"\nAll criteria: {verdict(passed)}")
     return 0 if passed else 1
 

@@ -16,7 +16,7 @@ if ((${#missing[@]})); then
 fi
 
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVEL_WINDOWS_BUILD_DIR= >&2
-cmake --build "$build" --target korvel_bench korvel_latency >&2
+cmake --build "$build" --target korvel_bench korvel_latency korvel_sim_line >&2
 
 results=$(mktemp -d)
 trap 'rm -rf "$results"' EXIT
@@ -25,8 +25,9 @@ trap 'rm -rf "$results"' EXIT
   --benchmark_out="$results/bench.json" --benchmark_out_format=json >&2
 # Its verdicts travel in the JSON; the report decides the exit status.
 "$build/bench/korvel_latency" "$results/latency.json" >&2 || true
+"$build/bench/korvel_sim_line" "$results/sim_line.json" >&2 || true
 
 echo "Machine: $(nproc) CPUs, $(lscpu | sed -n 's/^Model name: *//p'), $(free -g | awk '/^Mem:/ {print $2}') GiB," \
   "$(. /etc/os-release && echo "$PRETTY_NAME"), $(c++ --version | head -1)"
 echo
-python3 bench/report.py "$results/bench.json" "$results/latency.json"
+python3 bench/report.py "$results/bench.json" "$results/latency.json" "$results/sim_line.json"

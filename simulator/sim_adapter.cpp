@@ -3,22 +3,11 @@
 #include "link/frame.h"
 #include "link/frame_assembler.h"
 
-#include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <fcntl.h>
-#include <poll.h>
-#include <pty.h>
-#include <stdexcept>
-#include <termios.h>
-#include <unistd.h>
 
 namespace korvel::sim {
 namespace {
-
-constexpr int kPollIntervalMs = 20;
-constexpr const char *kDeviceDir = "/dev/";
-constexpr speed_t kLineSpeed = B38400;
 
 void pause_ms(std::uint32_t ms) {
   if (ms > 0) {
@@ -30,53 +19,6 @@ Bytes text_bytes(std::uint8_t first, const char *text) {
   Bytes bytes{first};
   bytes.insert(bytes.end(), text, text + std::strlen(text));
   return bytes;
-}
-
-std::string below_dev(const std::string &path) {
-  return path.starts_with(kDeviceDir) ? path.substr(std::strlen(kDeviceDir)) : path;
-}
-
-std::runtime_error device_error(const std::string &path, const std::string &why) {
-  return std::runtime_error(path + ": " + why);
-}
-
-// 38400 8N1, raw, the modem lines ignored (CLOCAL), no flow control.
-void set_line(int fd, const std::string &path) {
-  termios line{};
-  if (tcgetattr(fd, &line) != 0) {
-    throw device_error(path, std::strerror(errno));
-  }
-  cfmakeraw(&line);
-  cfsetispeed(&line, kLineSpeed);
-  cfsetospeed(&line, kLineSpeed);
-  line.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS);
-  line.c_cflag |= CS8 | CLOCAL | CREAD;
-  line.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
-  line.c_cc[VMIN] = 1;
-  line.c_cc[VTIME] = 0;
-  if (tcsetattr(fd, TCSANOW, &line) != 0) {
-    throw device_error(path, std::strerror(errno));
-  }
-}
-
-// Opened without waiting for a carrier; blocking again once CLOCAL is set.
-int open_device(const std::string &path) {
-  const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) {
-    throw device_error(path, std::strerror(errno));
-  }
-  if (isatty(fd) == 0) {
-    close(fd);
-    throw device_error(path, "not a terminal, so not a serial device");
-  }
-  try {
-    set_line(fd, path);
-  } catch (...) {
-    close(fd);
-    throw;
-  }
-  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-  return fd;
 }
 
 } // namespace
@@ -132,29 +74,30 @@ Bytes encode_request(const Bytes &command) {
   return frame;
 }
 
-PtyAdapter::PtyAdapter(Behaviour behaviour) : behaviour_(std::move(behaviour)) {
-  int slave_fd = -1;
-  char name[64] = {};
-  if (openpty(&master_fd_, &slave_fd, name, nullptr, nullptr) != 0) {
-    throw std::runtime_error(std::string("openpty: ") + std::strerror(errno));
+Bytes wire_bytes(const Answer &answer) {
+  Bytes bytes;
+  if (answer.silent) {
+    return bytes;
   }
-  termios raw{};
-  tcgetattr(slave_fd, &raw);
-  cfmakeraw(&raw);
-  tcsetattr(slave_fd, TCSANOW, &raw);
-  // Holding the slave open keeps the master readable between the host's
-  // opens (a pty master reads EIO while no slave is open).
-  slave_keepalive_fd_ = slave_fd;
-  fcntl(master_fd_, F_SETFD, FD_CLOEXEC);
-  fcntl(slave_keepalive_fd_, F_SETFD, FD_CLOEXEC);
-  device_path_ = name;
-  port_name_ = below_dev(device_path_);
-  thread_ = std::thread([this] { serve(); });
+  if (!answer.played.empty()) {
+    for (const TimedBytes &piece : answer.played) {
+      bytes.insert(bytes.end(), piece.bytes.begin(), piece.bytes.end());
+    }
+    return bytes;
+  }
+  bytes = answer.noise_before;
+  const Bytes frame = encode_reply(answer);
+  bytes.insert(bytes.end(), frame.begin(), frame.end());
+  return bytes;
 }
 
+PtyAdapter::PtyAdapter(Behaviour behaviour) : PtyAdapter(open_own_line(), std::move(behaviour)) {}
+
 PtyAdapter::PtyAdapter(const SerialDevice &device, Behaviour behaviour)
-    : master_fd_(open_device(device.path)), port_name_(below_dev(device.path)),
-      device_path_(device.path), behaviour_(std::move(behaviour)) {
+    : PtyAdapter(open_device_line(device.path), std::move(behaviour)) {}
+
+PtyAdapter::PtyAdapter(std::unique_ptr<Line> line, Behaviour behaviour)
+    : line_(std::move(line)), behaviour_(std::move(behaviour)) {
   thread_ = std::thread([this] { serve(); });
 }
 
@@ -162,10 +105,6 @@ PtyAdapter::~PtyAdapter() {
   stopping_ = true;
   if (thread_.joinable()) {
     thread_.join();
-  }
-  hang_up();
-  if (slave_keepalive_fd_ >= 0) {
-    close(slave_keepalive_fd_);
   }
 }
 
@@ -177,6 +116,11 @@ void PtyAdapter::set_behaviour(Behaviour behaviour) {
 void PtyAdapter::set_observer(ExchangeObserver observer) {
   std::lock_guard lock(mutex_);
   observer_ = std::move(observer);
+}
+
+void PtyAdapter::set_traffic_observer(TrafficObserver observer) {
+  std::lock_guard lock(mutex_);
+  traffic_observer_ = std::move(observer);
 }
 
 std::vector<Exchange> PtyAdapter::exchanges() const {
@@ -195,9 +139,9 @@ std::size_t PtyAdapter::bad_request_count() const {
 }
 
 bool PtyAdapter::wait_for_requests(std::size_t count, std::uint32_t timeout_ms) const {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
   while (request_count() < count) {
-    if (std::chrono::steady_clock::now() >= deadline) {
+    if (Clock::now() >= deadline) {
       return false;
     }
     pause_ms(5);
@@ -205,55 +149,55 @@ bool PtyAdapter::wait_for_requests(std::size_t count, std::uint32_t timeout_ms) 
   return true;
 }
 
-void PtyAdapter::hang_up() {
-  std::lock_guard lock(mutex_);
-  if (master_fd_ >= 0) {
-    close(master_fd_);
-    master_fd_ = -1;
-  }
-}
+void PtyAdapter::hang_up() { line_->hang_up(); }
 
 void PtyAdapter::serve() {
   link::FrameAssembler request{link::kRequestHeader2};
   request.restart();
   while (!stopping_) {
-    int fd = -1;
-    {
-      std::lock_guard lock(mutex_);
-      fd = master_fd_;
-    }
-    if (fd < 0) {
-      pause_ms(kPollIntervalMs);
-      continue;
-    }
-    pollfd readable{fd, POLLIN, 0};
-    const int ready = poll(&readable, 1, kPollIntervalMs);
-    if (ready > 0 && (readable.revents & POLLIN) == 0) {
-      // A hung-up line (a serial device unplugged) reports so at once, for
-      // as long as it stays hung up: wait rather than spin.
-      pause_ms(kPollIntervalMs);
-    }
-    if (ready <= 0 || (readable.revents & POLLIN) == 0) {
-      continue;
-    }
     std::uint8_t buffer[256];
-    const ssize_t got = read(fd, buffer, sizeof(buffer));
-    for (ssize_t i = 0; i < got; ++i) {
+    const std::ptrdiff_t got = line_->read(buffer, sizeof(buffer));
+    if (got <= 0) {
+      continue;
+    }
+    const Clock::time_point arrived = Clock::now();
+    const auto count = static_cast<std::size_t>(got);
+    // Bytes told to the traffic observer so far: up to the end of each
+    // request, so that a request is always seen before its answer.
+    std::size_t observed = 0;
+    for (std::size_t i = 0; i < count; ++i) {
       if (!request.accept(buffer[i])) {
         continue;
       }
+      observe(Direction::ToAdapter, buffer + observed, i + 1 - observed, arrived);
+      observed = i + 1;
       if (!link::frame_is_valid(request)) {
         std::lock_guard lock(mutex_);
         ++bad_requests_;
         continue;
       }
       const std::uint8_t *payload = request.frame() + link::kPayloadOffset;
-      handle_request(Bytes(payload, payload + request.length() - link::kFrameOverhead));
+      handle_request(Bytes(payload, payload + request.length() - link::kFrameOverhead), arrived);
+    }
+    if (observed < count) {
+      observe(Direction::ToAdapter, buffer + observed, count - observed, arrived);
     }
   }
 }
 
-void PtyAdapter::handle_request(const Bytes &command) {
+void PtyAdapter::observe(Direction direction, const std::uint8_t *bytes, std::size_t count,
+                         Clock::time_point at) {
+  TrafficObserver observer;
+  {
+    std::lock_guard lock(mutex_);
+    observer = traffic_observer_;
+  }
+  if (observer) {
+    observer(Traffic{direction, bytes, count, at});
+  }
+}
+
+void PtyAdapter::handle_request(const Bytes &command, Clock::time_point arrived) {
   Behaviour behaviour;
   {
     std::lock_guard lock(mutex_);
@@ -265,7 +209,7 @@ void PtyAdapter::handle_request(const Bytes &command) {
     exchanges_.push_back({command, answer});
   }
   if (!answer.silent) {
-    send_answer(answer);
+    send_answer(answer, arrived);
   }
   ExchangeObserver observer;
   {
@@ -277,7 +221,14 @@ void PtyAdapter::handle_request(const Bytes &command) {
   }
 }
 
-void PtyAdapter::send_answer(const Answer &answer) {
+void PtyAdapter::send_answer(const Answer &answer, Clock::time_point arrived) {
+  if (!answer.played.empty()) {
+    for (const TimedBytes &piece : answer.played) {
+      std::this_thread::sleep_until(arrived + std::chrono::milliseconds(piece.after_ms));
+      write_all(piece.bytes.data(), piece.bytes.size());
+    }
+    return;
+  }
   pause_ms(answer.delay_ms);
   write_all(answer.noise_before.data(), answer.noise_before.size());
   const Bytes frame = encode_reply(answer);
@@ -291,14 +242,11 @@ void PtyAdapter::send_answer(const Answer &answer) {
 }
 
 void PtyAdapter::write_all(const std::uint8_t *bytes, std::size_t count) {
-  std::lock_guard lock(mutex_);
-  for (std::size_t offset = 0; offset < count && master_fd_ >= 0;) {
-    const ssize_t written = write(master_fd_, bytes + offset, count - offset);
-    if (written < 0 && errno != EINTR && errno != EAGAIN) {
-      return;
-    }
-    offset += written > 0 ? static_cast<std::size_t>(written) : 0;
+  if (count == 0) {
+    return;
   }
+  observe(Direction::ToHost, bytes, count, Clock::now());
+  (void)line_->write(bytes, count);
 }
 
 } // namespace korvel::sim

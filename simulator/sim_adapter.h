@@ -2,12 +2,14 @@
 // serial device of its own.
 //
 // The library (or any host) opens the slave side as its serial port, or the
-// other end of the cable to the device. A background thread decodes every
-// request frame that arrives and answers as the behaviour decides: a reply
-// frame, or silence, with optional faults.
+// other end of the cable to the device (of the virtual null-modem pair on
+// Windows). A background thread decodes every request frame that arrives
+// and answers as the behaviour decides: a reply frame, or silence, with
+// optional faults, or bytes played back as they were recorded.
 #pragma once
 
 #include "adapter_commands.h"
+#include "line.h"
 
 #include <atomic>
 #include <cstdint>
@@ -21,6 +23,12 @@
 namespace korvel::sim {
 
 using Bytes = std::vector<std::uint8_t>;
+
+// Bytes to send as they are, this long after the request came.
+struct TimedBytes {
+  std::uint32_t after_ms = 0;
+  Bytes bytes;
+};
 
 // How to answer one request.
 struct Answer {
@@ -36,6 +44,11 @@ struct Answer {
   // between them.
   std::size_t piece_size = 0;
   std::uint32_t piece_pause_ms = 0;
+  // When not empty, the answer is these bytes, each at its time, in place of
+  // a frame built from the fields above.
+  std::vector<TimedBytes> played;
+  // Where a played answer came from, for whoever logs it.
+  std::string origin;
 };
 
 // Decides the answer to a decoded command (the request's payload).
@@ -61,6 +74,10 @@ Answer identification();
 // The wire bytes of a reply frame (stuffed), as the adapter sends it.
 Bytes encode_reply(const Answer &answer);
 
+// Everything an answer puts on the line: the noise before its frame and the
+// frame, or the bytes it plays; nothing for silence.
+Bytes wire_bytes(const Answer &answer);
+
 // The wire bytes of the request frame a host sends for a command.
 Bytes encode_request(const Bytes &command);
 
@@ -80,22 +97,28 @@ struct SerialDevice {
 
 class PtyAdapter {
 public:
+  // Serves on a pseudo-terminal of its own (where the system has them).
   explicit PtyAdapter(Behaviour behaviour = default_answer);
-  // Serves on the device instead, set to the adapter's line settings (38400
-  // 8N1, raw, no flow control). Throws when it is not a terminal.
+  // Serves on the device instead, held exclusively and set to the adapter's
+  // line settings (38400 8N1, raw, no flow control). Throws when it cannot
+  // (missing, busy, not a serial device).
   PtyAdapter(const SerialDevice &device, Behaviour behaviour = default_answer);
+  PtyAdapter(std::unique_ptr<Line> line, Behaviour behaviour);
   ~PtyAdapter();
   PtyAdapter(const PtyAdapter &) = delete;
   PtyAdapter &operator=(const PtyAdapter &) = delete;
 
   // The name to give the library ("pts/4") and the slave's full path; on a
   // serial device, the device's path below /dev and the path itself.
-  const std::string &port_name() const { return port_name_; }
-  const std::string &device_path() const { return device_path_; }
+  const std::string &port_name() const { return line_->port_name(); }
+  const std::string &device_path() const { return line_->device_path(); }
 
   void set_behaviour(Behaviour behaviour);
-  // Called on the adapter's own thread, without the adapter's lock held.
+  // Both are called on the adapter's own thread, without the adapter's lock
+  // held. The traffic observer sees every byte that came in, cut at the end
+  // of each request frame before that request is answered, and every write.
   void set_observer(ExchangeObserver observer);
+  void set_traffic_observer(TrafficObserver observer);
 
   // Every request decoded so far, with the answer it got.
   std::vector<Exchange> exchanges() const;
@@ -111,17 +134,17 @@ public:
 
 private:
   void serve();
-  void handle_request(const Bytes &command);
-  void send_answer(const Answer &answer);
+  void observe(Direction direction, const std::uint8_t *bytes, std::size_t count,
+               Clock::time_point at);
+  void handle_request(const Bytes &command, Clock::time_point arrived);
+  void send_answer(const Answer &answer, Clock::time_point arrived);
   void write_all(const std::uint8_t *bytes, std::size_t count);
 
-  int master_fd_ = -1;
-  int slave_keepalive_fd_ = -1;
-  std::string port_name_;
-  std::string device_path_;
+  std::unique_ptr<Line> line_;
   mutable std::mutex mutex_;
   Behaviour behaviour_;
   ExchangeObserver observer_;
+  TrafficObserver traffic_observer_;
   std::vector<Exchange> exchanges_;
   std::size_t bad_requests_ = 0;
   std::atomic<bool> stopping_{false};

@@ -35,11 +35,24 @@ std::string wait_for_port(const std::string &path) {
   return "";
 }
 
-std::vector<std::string> with_port_file(const std::vector<std::string> &options,
+// Reads the file from its start at explicit offsets: its position is shared
+// with the program still writing to it.
+std::string read_in_place(std::FILE *file) {
+  std::string text;
+  char chunk[4096];
+  off_t at = 0;
+  for (ssize_t got; (got = pread(fileno(file), chunk, sizeof(chunk), at)) > 0; at += got) {
+    text.append(chunk, static_cast<std::size_t>(got));
+  }
+  return text;
+}
+
+std::vector<std::string> with_port_file(std::vector<std::string> command,
+                                        const std::vector<std::string> &options,
                                         const std::string &port_file) {
-  std::vector<std::string> argv{KORVEL_SIM_TOOL, "--port-file", port_file};
-  argv.insert(argv.end(), options.begin(), options.end());
-  return argv;
+  command.insert(command.end(), {"--port-file", port_file});
+  command.insert(command.end(), options.begin(), options.end());
+  return command;
 }
 
 } // namespace
@@ -86,9 +99,17 @@ std::optional<int> BackgroundProcess::wait_for_exit(std::chrono::milliseconds ti
 
 std::string BackgroundProcess::output() const { return read_all(out_); }
 std::string BackgroundProcess::errors() const { return read_all(err_); }
+std::string BackgroundProcess::output_so_far() const { return read_in_place(out_); }
 
 SimTool::SimTool(const std::vector<std::string> &options)
-    : port_file_(unique_port_file()), process_(with_port_file(options, port_file_)),
+    : port_file_(unique_port_file()),
+      process_(with_port_file({KORVEL_SIM_TOOL}, options, port_file_)),
+      port_(wait_for_port(port_file_)) {}
+
+SimTool::SimTool(const std::vector<std::string> &command, const std::vector<std::string> &options,
+                 const std::function<std::string(const std::string &)> &port_file_as_seen)
+    : port_file_(unique_port_file()),
+      process_(with_port_file(command, options, port_file_as_seen(port_file_))),
       port_(wait_for_port(port_file_)) {}
 
 SimTool::~SimTool() {

@@ -5,6 +5,7 @@
 #include "process_runner.h"
 
 #include <chrono>
+#include <functional>
 #include <optional>
 #include <string>
 #include <sys/types.h>
@@ -43,6 +44,9 @@ public:
   std::optional<int> wait_for_exit(std::chrono::milliseconds timeout);
   std::string output() const;
   std::string errors() const;
+  // What the program has written so far, read without disturbing its
+  // writing: output() and errors() are for once it has ended.
+  std::string output_so_far() const;
 
 private:
   pid_t pid_ = -1;
@@ -56,6 +60,11 @@ private:
 class SimTool {
 public:
   explicit SimTool(const std::vector<std::string> &options);
+  // Another build of korvel-sim, or one started through another program
+  // (Wine): command is what comes before the options, and port_file_as_seen
+  // turns the port file's path into the form that program reads.
+  SimTool(const std::vector<std::string> &command, const std::vector<std::string> &options,
+          const std::function<std::string(const std::string &)> &port_file_as_seen);
   ~SimTool();
   SimTool(const SimTool &) = delete;
   SimTool &operator=(const SimTool &) = delete;
@@ -63,6 +72,7 @@ public:
   const std::string &port() const { return port_; }
   const std::string &port_file() const { return port_file_; }
   BackgroundProcess &process() { return process_; }
+  const BackgroundProcess &process() const { return process_; }
   // Stops it with the signal and returns its exit status.
   std::optional<int> stop(int signal);
 

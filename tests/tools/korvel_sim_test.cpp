@@ -12,6 +12,8 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <sstream>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -21,6 +23,8 @@ namespace {
 using korvel::tools::format_hex;
 
 constexpr std::chrono::seconds kSelfExitTimeout{10};
+// How soon the port opens again after a client died holding it.
+constexpr std::chrono::seconds kReopenBound{1};
 constexpr const char *kStty = "/usr/bin/stty";
 
 bool contains(const std::string &text, const std::string &part) {
@@ -109,17 +113,82 @@ TEST(KorvelSim, InjectsTheFaultsItIsAskedForAndStopsOnCtrlC) {
   }
 }
 
-void send_requests(const std::string &port, const std::vector<std::uint8_t> &commands) {
+// Writes a request frame for each command; a spoilt one carries a bad CRC.
+void send_requests(const std::string &port, const std::vector<std::uint8_t> &commands,
+                   bool spoilt = false) {
   const int fd = open(("/dev/" + port).c_str(), O_RDWR | O_NOCTTY);
   ASSERT_GE(fd, 0);
   for (const std::uint8_t command : commands) {
-    std::uint8_t frame[korvel::link::kTransmitBufferSize];
-    std::int32_t length = korvel::link::encode_frame(
-        korvel::link::kRequestHeader1, korvel::link::kRequestHeader2, &command, 1, frame);
-    length = korvel::link::stuff_in_place(frame, length);
-    ASSERT_EQ(write(fd, frame, static_cast<std::size_t>(length)), length);
+    korvel::sim::Bytes frame = korvel::sim::encode_request({command});
+    frame[frame.size() - 2] ^= spoilt ? 0x01 : 0x00;
+    ASSERT_EQ(write(fd, frame.data(), frame.size()), static_cast<ssize_t>(frame.size()));
   }
   close(fd);
+}
+
+TEST(KorvelSim, CountsWhatItServedAndWhatItLeftUnansweredInItsLastLine) {
+  SimTool sim({"--exit-after", "1"});
+  ASSERT_NE(sim.port(), "") << sim.process().errors();
+  send_requests(sim.port(), {0x10}, true);
+  send_requests(sim.port(), {0x11});
+  EXPECT_EQ(sim.process().wait_for_exit(kSelfExitTimeout), kExitSuccess);
+  const std::string log = sim.process().output();
+  EXPECT_TRUE(contains(log, " request with a bad CRC, not answered\n")) << log;
+  EXPECT_TRUE(contains(log, "korvel-sim: served 1 request; 1 request with a bad CRC was not "
+                            "answered\n"))
+      << log;
+}
+
+// A client that ends without closing (killed here) leaves the exclusive
+// flag on korvel-sim's pseudo-terminal, whose master stays open: korvel-sim
+// clears it once no program has the port open any more.
+TEST(KorvelSim, AClientKilledHoldingThePortLeavesItUsableWhileALiveOneKeepsIt) {
+  SimTool sim({});
+  ASSERT_NE(sim.port(), "") << sim.process().errors();
+  int opened[2];
+  ASSERT_EQ(pipe(opened), 0);
+  const pid_t client = fork();
+  if (client == 0) {
+    MDB_IF_HANDLE handle = nullptr;
+    const char result = static_cast<char>(MDB_IF_OpenInterface(sim.port().c_str(), &handle));
+    (void)!write(opened[1], &result, 1);
+    pause();
+    _exit(0);
+  }
+  ASSERT_GT(client, 0);
+  char result = -1;
+  ASSERT_EQ(read(opened[0], &result, 1), 1);
+  close(opened[0]);
+  close(opened[1]);
+  ASSERT_EQ(result, MDB_IF_OK);
+
+  const ProcessResult held = run_korvel({"version", sim.port()});
+  EXPECT_EQ(held.exit_code, kExitResultBase + MDB_IF_OPEN_OR_CRC_ERROR) << held.output;
+  EXPECT_TRUE(contains(held.output, "held by another program")) << held.output;
+
+  // As root the flag lets another open through: while that one has the port
+  // open, the dead client's flag stays.
+  const int other = open(("/dev/" + sim.port()).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  kill(client, SIGKILL);
+  waitpid(client, nullptr, 0);
+  if (other >= 0) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(kReopenBound) / 2);
+    int exclusive = 0;
+    EXPECT_EQ(ioctl(other, TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 1) << "cleared while another program had the port open";
+    close(other);
+  }
+  const auto deadline = std::chrono::steady_clock::now() + kReopenBound;
+  MDB_IF_HANDLE handle = MDB_IF_INVALID_HANDLE;
+  while (MDB_IF_OpenInterface(sim.port().c_str(), &handle) != MDB_IF_OK &&
+         std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ASSERT_NE(handle, MDB_IF_INVALID_HANDLE) << "still held " << kReopenBound.count() << " s later";
+  char text[64] = {};
+  EXPECT_EQ(MDB_IF_GetVersion(handle, text, sizeof(text)), MDB_IF_OK);
+  EXPECT_EQ(MDB_IF_CloseInterface(handle), MDB_IF_OK);
+  EXPECT_EQ(sim.stop(SIGTERM), kExitSuccess);
 }
 
 // The faults each of four requests got from a mix seeded with seed.

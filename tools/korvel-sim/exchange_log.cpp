@@ -2,9 +2,13 @@
 
 #include "fault_mix.h"
 #include "hex_text.h"
+#include "platform.h"
+#include "wire_frames.h"
 
 #include <chrono>
+#include <cstdio>
 #include <ctime>
+#include <mutex>
 
 namespace korvel::simtool {
 namespace {
@@ -18,15 +22,40 @@ std::string hex_or_empty(const sim::Bytes &bytes) {
 
 void add(std::string &list, const std::string &item) { list += (list.empty() ? "" : ", ") + item; }
 
+std::mutex g_console_mutex;
+
+void put_line(std::FILE *stream, const std::string &line) {
+  std::lock_guard lock(g_console_mutex);
+  std::fputs(line.c_str(), stream);
+  std::fputc('\n', stream);
+  std::fflush(stream);
+}
+
+// What a played answer put on the line, in words.
+std::string describe_played(const sim::Answer &answer) {
+  const std::optional<DecodedFrame> frame = first_reply_frame(sim::wire_bytes(answer));
+  if (!frame) {
+    return "bytes without a whole reply frame";
+  }
+  return frame->valid ? "reply " + hex_or_empty(frame->payload) : "a reply with a bad CRC";
+}
+
 } // namespace
+
+void say(const std::string &line) { put_line(stdout, line); }
+
+void complain(const std::string &line) { put_line(stderr, "korvel-sim: " + line); }
+
+std::string count_of(std::size_t count, const std::string &thing, const std::string &things) {
+  return std::to_string(count) + " " + (count == 1 ? thing : things.empty() ? thing + "s" : things);
+}
 
 std::string timestamp_now() {
   const auto now = std::chrono::system_clock::now();
   const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
   const auto ms =
       std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
-  std::tm local{};
-  localtime_r(&seconds, &local);
+  const std::tm local = local_time(seconds);
   char text[32];
   const std::size_t length = std::strftime(text, sizeof(text), "%H:%M:%S", &local);
   std::snprintf(text + length, sizeof(text) - length, ".%03lld", static_cast<long long>(ms));
@@ -58,9 +87,19 @@ std::string describe_faults(const sim::Answer &answer) {
 }
 
 std::string describe_exchange(const sim::Exchange &exchange) {
+  const sim::Answer &answer = exchange.answer;
   std::string line = "request " + hex_or_empty(exchange.command) + " -> ";
-  line += exchange.answer.silent ? "no reply" : "reply " + hex_or_empty(exchange.answer.payload);
-  const std::string faults = describe_faults(exchange.answer);
+  if (answer.silent) {
+    line += "no reply";
+  } else if (!answer.played.empty()) {
+    line += describe_played(answer);
+  } else {
+    line += "reply " + hex_or_empty(answer.payload);
+  }
+  if (!answer.origin.empty()) {
+    return line + " [" + answer.origin + "]";
+  }
+  const std::string faults = describe_faults(answer);
   if (!faults.empty()) {
     line += " [" + faults + "]";
   }
@@ -70,10 +109,7 @@ std::string describe_exchange(const sim::Exchange &exchange) {
 std::string describe_wire(const sim::Exchange &exchange) {
   std::string lines = "  wire in  " + tools::format_hex(sim::encode_request(exchange.command));
   if (!exchange.answer.silent) {
-    sim::Bytes sent = exchange.answer.noise_before;
-    const sim::Bytes frame = sim::encode_reply(exchange.answer);
-    sent.insert(sent.end(), frame.begin(), frame.end());
-    lines += "\n  wire out " + tools::format_hex(sent);
+    lines += "\n  wire out " + tools::format_hex(sim::wire_bytes(exchange.answer));
   }
   return lines;
 }

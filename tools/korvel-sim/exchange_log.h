@@ -7,6 +7,14 @@
 
 namespace korvel::simtool {
 
+// One line on standard output, or "korvel-sim: " and one line on standard
+// error, written at once and never interleaved with another thread's.
+void say(const std::string &line);
+void complain(const std::string &line);
+
+// "1 request", "3 requests"; "1 reply", "2 replies" given the plural.
+std::string count_of(std::size_t count, const std::string &thing, const std::string &things = "");
+
 // "12:00:01.234", the local wall-clock time.
 std::string timestamp_now();
 
@@ -14,7 +22,8 @@ std::string timestamp_now();
 // when it carries none.
 std::string describe_faults(const sim::Answer &answer);
 
-// "request 0A 0B -> reply 00 11 [crc-error]", without the timestamp.
+// "request 0A 0B -> reply 00 11 [crc-error]", without the timestamp; a
+// played answer says what it put on the line and where it came from.
 std::string describe_exchange(const sim::Exchange &exchange);
 
 // The frames as they crossed the line, one indented line each:

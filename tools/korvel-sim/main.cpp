@@ -1,17 +1,21 @@
-// korvel-sim: a simulated adapter on a pseudo-terminal (or a serial device), on
-// the command line.
+// korvel-sim: a simulated adapter on a pseudo-terminal (or a serial device,
+// a COM port on Windows) on the command line; or, with --tap, a monitor
+// between a host and a real adapter.
 #include "exchange_log.h"
+#include "line_tap.h"
+#include "platform.h"
+#include "port_publication.h"
 #include "release_version.h"
+#include "session_record.h"
 #include "sim_behaviour.h"
 #include "sim_options.h"
-#include "wine_port_link.h"
 
 #include <atomic>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <stdexcept>
 #include <thread>
@@ -19,6 +23,7 @@
 namespace {
 
 using namespace korvel::simtool;
+namespace sim = korvel::sim;
 
 constexpr int kExitStopped = 0;
 constexpr int kExitSetupFailed = 1;
@@ -29,16 +34,14 @@ constexpr std::chrono::milliseconds kStopPollInterval{20};
 // reply before the port goes away (the library polls every 10 ms).
 constexpr std::chrono::milliseconds kLastReplyGrace{200};
 
-volatile std::sig_atomic_t g_stop_requested = 0;
+// A failure that ends korvel-sim before it serves.
+struct SetupFailure : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
 
-void request_stop(int) { g_stop_requested = 1; }
-
-void stop_on_signals() {
-  struct sigaction action {};
-  action.sa_handler = request_stop;
-  sigemptyset(&action.sa_mask);
-  for (const int signal : {SIGINT, SIGTERM}) {
-    sigaction(signal, &action, nullptr);
+void check(const std::string &why) {
+  if (!why.empty()) {
+    throw SetupFailure(why);
   }
 }
 
@@ -57,43 +60,167 @@ std::string write_port_file(const std::string &path, const std::string &port) {
   return error ? "cannot rename " + partial + " to " + path + ": " + error.message() : "";
 }
 
-int fail_setup(const std::string &why) {
-  std::fprintf(stderr, "korvel-sim: %s\n", why.c_str());
-  return kExitSetupFailed;
+std::unique_ptr<sim::Line> host_line(const SimOptions &options) {
+  return options.device.empty() ? sim::open_own_line() : sim::open_device_line(options.device);
 }
 
-// Serves requests until a signal, or until enough have been answered.
-void serve_until_stopped(const korvel::sim::PtyAdapter &adapter, const SimOptions &options,
-                         const std::atomic<std::size_t> &answered) {
-  std::size_t bad_requests_seen = 0;
-  while (g_stop_requested == 0) {
-    if (options.exit_after > 0 && answered >= options.exit_after) {
+// "port pts/4 (device /dev/pts/4)"; a device's far end is the host's.
+std::string describe_port(const std::string &port, const std::string &device, bool own) {
+  return "port " + port + " (device " + device + ")" +
+         (own ? "" : "; the host opens the other end of its line");
+}
+
+// Everything that makes the port known once the line is up: a Wine
+// prefix's COM port, the port file. Published until it goes.
+class Announcement {
+public:
+  Announcement(const SimOptions &options, const std::string &port, const std::string &device)
+      : port_file_(options.port_file) {
+    std::string why;
+    publication_ = publish_port(options, device, why);
+    check(why);
+    if (!port_file_.empty()) {
+      check(write_port_file(port_file_, port));
+    }
+  }
+  ~Announcement() {
+    if (!port_file_.empty()) {
+      std::error_code ignored;
+      std::filesystem::remove(port_file_, ignored);
+    }
+  }
+
+private:
+  std::unique_ptr<PortPublication> publication_;
+  std::string port_file_;
+};
+
+std::unique_ptr<TranscriptFile> transcript_for(const SimOptions &options,
+                                               const std::string &about) {
+  if (options.record_path.empty()) {
+    return nullptr;
+  }
+  auto transcript = std::make_unique<TranscriptFile>();
+  check(transcript->create(options.record_path, "Recorded by korvel-sim " +
+                                                    std::string(korvel::tools::kReleaseVersion) +
+                                                    ", " + about + "."));
+  return transcript;
+}
+
+// Runs until a stop is asked for, or until `done` says enough was served.
+void run_until_stopped(const std::function<bool()> &done, const std::function<void()> &each_round) {
+  while (!stop_requested()) {
+    if (done()) {
       std::this_thread::sleep_for(kLastReplyGrace);
       return;
     }
-    for (; bad_requests_seen < adapter.bad_request_count(); ++bad_requests_seen) {
-      std::printf("%s request with a bad CRC, not answered\n", timestamp_now().c_str());
-    }
+    each_round();
     std::this_thread::sleep_for(kStopPollInterval);
   }
 }
 
-std::unique_ptr<korvel::sim::PtyAdapter> make_adapter(const SimOptions &options) {
-  if (options.device.empty()) {
-    return std::make_unique<korvel::sim::PtyAdapter>(make_behaviour(options));
+sim::Behaviour behaviour_for(const SimOptions &options, std::atomic<std::size_t> &unanswered) {
+  if (options.replay_path.empty()) {
+    return make_behaviour(options);
   }
-  return std::make_unique<korvel::sim::PtyAdapter>(korvel::sim::SerialDevice{options.device},
-                                                   make_behaviour(options));
+  ReplayScript script;
+  check(load_transcript(options.replay_path, script));
+  say("korvel-sim: replaying " + count_of(script.exchanges.size(), "recorded exchange") + " from " +
+      options.replay_path);
+  if (script.unasked_lines > 0) {
+    complain(count_of(script.unasked_lines, "line") +
+             " to the host before the first request will not be played");
+  }
+  const std::string otherwise =
+      options.answers_given ? "answered as the options say" : "not answered";
+  return replaying(options, std::move(script), [&unanswered, otherwise](const std::string &why) {
+    ++unanswered;
+    say(timestamp_now() + " " + why + ", so " + otherwise);
+  });
+}
+
+int serve(const SimOptions &options) {
+  // Declared before the adapter, whose thread uses them until it stops.
+  std::atomic<std::size_t> unanswered{0};
+  std::atomic<std::size_t> answered{0};
+  // The transcript is read first: a malformed one is refused before any
+  // line is opened.
+  sim::Behaviour behaviour = behaviour_for(options, unanswered);
+  std::unique_ptr<sim::Line> line = host_line(options);
+  const std::unique_ptr<TranscriptFile> transcript =
+      transcript_for(options, "serving on " + line->device_path());
+  TrafficRecord record(TrafficLines::Pieces::AsWritten, transcript.get(), nullptr);
+  sim::PtyAdapter adapter(std::move(line), std::move(behaviour));
+  if (transcript) {
+    adapter.set_traffic_observer([&record](const sim::Traffic &traffic) { record.add(traffic); });
+  }
+  adapter.set_observer([&answered, &options](const sim::Exchange &exchange) {
+    say(timestamp_now() + " " + describe_exchange(exchange));
+    if (options.show_wire) {
+      say(describe_wire(exchange));
+    }
+    ++answered;
+  });
+  say("korvel-sim: " +
+      describe_port(adapter.port_name(), adapter.device_path(), options.device.empty()));
+  const Announcement announcement(options, adapter.port_name(), adapter.device_path());
+
+  std::size_t bad_requests_seen = 0;
+  const auto report_bad_requests = [&] {
+    for (; bad_requests_seen < adapter.bad_request_count(); ++bad_requests_seen) {
+      say(timestamp_now() + " request with a bad CRC, not answered");
+    }
+  };
+  run_until_stopped([&] { return options.exit_after > 0 && answered >= options.exit_after; },
+                    report_bad_requests);
+  report_bad_requests();
+  adapter.set_observer(nullptr);
+  adapter.set_traffic_observer(nullptr);
+  record.finish();
+  std::string summary = "korvel-sim: served " + count_of(adapter.request_count(), "request");
+  if (!options.replay_path.empty()) {
+    summary += ", " + std::to_string(unanswered) + " without a recorded answer";
+  }
+  if (const std::size_t bad = adapter.bad_request_count(); bad > 0) {
+    summary += "; " + count_of(bad, "request") + " with a bad CRC " + (bad == 1 ? "was" : "were") +
+               " not answered";
+  }
+  say(summary);
+  return kExitStopped;
+}
+
+int pass_on(const SimOptions &options) {
+  std::unique_ptr<sim::Line> host = host_line(options);
+  std::unique_ptr<sim::Line> adapter = sim::open_device_line(options.tap_device);
+  const std::string about =
+      "passing on between " + host->device_path() + " and " + adapter->device_path();
+  const std::unique_ptr<TranscriptFile> transcript = transcript_for(options, about);
+  TapLog log(options.show_wire);
+  TrafficRecord record(TrafficLines::Pieces::ByPauses, transcript.get(), &log);
+  say("korvel-sim: " +
+      describe_port(host->port_name(), host->device_path(), options.device.empty()) +
+      "; passed on to " + adapter->device_path());
+  {
+    const sim::LineTap tap(std::move(host), std::move(adapter),
+                           [&record](const sim::Traffic &traffic) { record.add(traffic); });
+    const Announcement announcement(options, tap.host_line().port_name(),
+                                    tap.host_line().device_path());
+    run_until_stopped(
+        [&] { return options.exit_after > 0 && log.requests() >= options.exit_after; }, [] {});
+  }
+  record.finish();
+  say("korvel-sim: passed on " + count_of(log.requests(), "request") + " and " +
+      count_of(log.replies(), "reply", "replies"));
+  return kExitStopped;
 }
 
 } // namespace
 
 int main(int argc, char **argv) {
-  std::setvbuf(stdout, nullptr, _IOLBF, 0);
   const ParsedOptions parsed = parse_options(argc, argv);
   if (!parsed.error.empty()) {
-    std::fprintf(stderr, "korvel-sim: %s\n\n", parsed.error.c_str());
-    print_usage(stderr);
+    complain(parsed.error);
+    std::fputs("see korvel-sim --help\n", stderr);
     return kExitUsage;
   }
   const SimOptions &options = parsed.options;
@@ -105,64 +232,13 @@ int main(int argc, char **argv) {
     std::printf("korvel-sim %s\n", korvel::tools::kReleaseVersion);
     return kExitStopped;
   }
-  stop_on_signals();
-
-  std::atomic<std::size_t> answered{0};
+  stop_on_request();
+  int status = kExitSetupFailed;
   try {
-    const std::unique_ptr<korvel::sim::PtyAdapter> serving = make_adapter(options);
-    korvel::sim::PtyAdapter &adapter = *serving;
-    // Both go before the adapter, the listing first: a scan never finds a
-    // listed port whose link is gone, nor a link to a closed (and perhaps
-    // reused) pseudo-terminal.
-    WinePortLink wine_link;
-    WinePortListing wine_listing;
-    adapter.set_observer([&answered, &options](const korvel::sim::Exchange &exchange) {
-      std::printf("%s %s\n", timestamp_now().c_str(), describe_exchange(exchange).c_str());
-      if (options.show_wire) {
-        std::printf("%s\n", describe_wire(exchange).c_str());
-      }
-      ++answered;
-    });
-    std::printf("korvel-sim: port %s (device %s)\n", adapter.port_name().c_str(),
-                adapter.device_path().c_str());
-    if (options.wine_com) {
-      const std::filesystem::path prefix = options.wine_prefix.empty()
-                                               ? default_wine_prefix()
-                                               : std::filesystem::path(options.wine_prefix);
-      const auto com = static_cast<unsigned>(*options.wine_com);
-      // Checked before Wine runs, which would make a prefix where there is none.
-      if (std::string why = wine_prefix_problem(prefix); !why.empty()) {
-        return fail_setup(why);
-      }
-      // Listed before the link is made: a Wine server that the listing starts
-      // links the ports Wine found (COM1 to /dev/ttyS0) over earlier links.
-      if (std::string why = wine_listing.add(prefix, com); why.empty()) {
-        std::printf("korvel-sim: COM%u listed in %s as %s\n", com, kSerialCommKey,
-                    wine_listing.value_name().c_str());
-      } else {
-        std::fprintf(stderr, "korvel-sim: COM%u not listed in %s, so a scan will not find it: %s\n",
-                     com, kSerialCommKey, why.c_str());
-      }
-      if (std::string why = wine_link.create(prefix, com, adapter.device_path()); !why.empty()) {
-        return fail_setup(why);
-      }
-      std::printf("korvel-sim: COM%u is %s\n", com, wine_link.path().c_str());
-    }
-    if (!options.port_file.empty()) {
-      if (std::string why = write_port_file(options.port_file, adapter.port_name()); !why.empty()) {
-        return fail_setup(why);
-      }
-    }
-    serve_until_stopped(adapter, options, answered);
-    adapter.set_observer(nullptr);
-    std::printf("korvel-sim: served %zu requests, %zu with a bad CRC not answered\n",
-                adapter.request_count(), adapter.bad_request_count());
+    status = options.tap_device.empty() ? serve(options) : pass_on(options);
   } catch (const std::exception &error) {
-    return fail_setup(error.what());
+    complain(error.what());
   }
-  if (!options.port_file.empty()) {
-    std::error_code ignored;
-    std::filesystem::remove(options.port_file, ignored);
-  }
-  return kExitStopped;
+  stopped();
+  return status;
 }

@@ -87,4 +87,12 @@ sim::Behaviour make_behaviour(const SimOptions &options) {
   return behaviour;
 }
 
+sim::Behaviour replaying(const SimOptions &options, ReplayScript script,
+                         TranscriptPlayer::Notice unanswered) {
+  sim::Behaviour fallback = options.answers_given
+                                ? make_behaviour(options)
+                                : [](const sim::Bytes &) { return sim::silent(); };
+  return TranscriptPlayer(std::move(script), std::move(fallback), std::move(unanswered));
+}
+
 } // namespace korvel::simtool

@@ -1,6 +1,7 @@
 #include "sim_options.h"
 
 #include "number_text.h"
+#include "platform.h"
 
 #include <cstdio>
 #include <functional>
@@ -21,7 +22,9 @@ using ValueReader = std::function<bool(SimOptions &, std::string_view)>;
 
 struct OptionRule {
   std::string_view name;
-  bool takes_value;
+  // What the value must be, for the message that refuses a bad one; empty
+  // for an option that takes no value.
+  std::string takes;
   ValueReader read;
 };
 
@@ -53,6 +56,14 @@ ValueReader count_into(std::uint32_t SimOptions::*field, std::uint32_t lowest,
   };
 }
 
+ValueReader optional_count_into(std::optional<std::uint32_t> SimOptions::*field,
+                                std::uint32_t lowest, std::uint32_t highest) {
+  return [=](SimOptions &options, std::string_view text) {
+    options.*field = tools::parse_count(text, lowest, highest);
+    return (options.*field).has_value();
+  };
+}
+
 ValueReader chance_into(double SimOptions::*field) {
   return [=](SimOptions &options, std::string_view text) {
     return store(tools::parse_probability(text), options.*field);
@@ -66,40 +77,60 @@ ValueReader text_into(std::string SimOptions::*field) {
   };
 }
 
+// A file or a device: an empty name names nothing.
+ValueReader name_into(std::string SimOptions::*field) {
+  return [=](SimOptions &options, std::string_view text) {
+    options.*field = text;
+    return !text.empty();
+  };
+}
+
 ValueReader flag(bool SimOptions::*field) {
   return [=](SimOptions &options, std::string_view) { return options.*field = true; };
 }
 
+std::string quoted(std::string_view text) {
+  std::string quoted_text = "'";
+  quoted_text += text;
+  return quoted_text + "'";
+}
+
+std::string from_to(std::string_view what, std::uint32_t lowest, std::uint32_t highest) {
+  return std::string(what) + " from " + std::to_string(lowest) + " to " + std::to_string(highest);
+}
+
 const std::vector<OptionRule> &option_rules() {
+  const std::string probability = "a probability from 0 to 1";
+  const std::string milliseconds = from_to("milliseconds", 0, kLongestDelayMs);
   static const std::vector<OptionRule> rules = {
-      {"--help", false, flag(&SimOptions::help)},
-      {"-h", false, flag(&SimOptions::help)},
-      {"--version", false, flag(&SimOptions::show_version)},
-      {"--version-text", true, text_into(&SimOptions::version_text)},
-      {"--identify", false, flag(&SimOptions::identify)},
-      {"--reply", true, read_reply},
-      {"--silent", false, flag(&SimOptions::silent)},
-      {"--wire", false, flag(&SimOptions::show_wire)},
-      {"--delay", true, count_into(&SimOptions::delay_ms, 0, kLongestDelayMs)},
-      {"--noise", true, count_into(&SimOptions::noise_bytes, 1, kMostNoiseBytes)},
-      {"--crc-errors", true, chance_into(&SimOptions::crc_error_chance)},
-      {"--pieces", true, count_into(&SimOptions::piece_size, 1, kNoLimit)},
-      {"--pause", true, count_into(&SimOptions::piece_pause_ms, 0, kLongestDelayMs)},
-      {"--faults", true,
-       [](SimOptions &options, std::string_view text) {
-         options.fault_seed = tools::parse_count(text, 0, kNoLimit);
-         return options.fault_seed.has_value();
-       }},
-      {"--fault-rate", true, chance_into(&SimOptions::fault_rate)},
-      {"--device", true, text_into(&SimOptions::device)},
-      {"--wine-com", true,
-       [](SimOptions &options, std::string_view text) {
-         options.wine_com = tools::parse_count(text, 1, kHighestComPort);
-         return options.wine_com.has_value();
-       }},
-      {"--wine-prefix", true, text_into(&SimOptions::wine_prefix)},
-      {"--port-file", true, text_into(&SimOptions::port_file)},
-      {"--exit-after", true, count_into(&SimOptions::exit_after, 1, kNoLimit)},
+      {"--help", "", flag(&SimOptions::help)},
+      {"-h", "", flag(&SimOptions::help)},
+      {"--version", "", flag(&SimOptions::show_version)},
+      {"--version-text", "a text", text_into(&SimOptions::version_text)},
+      {"--identify", "", flag(&SimOptions::identify)},
+      {"--reply", "CMD=REPLY, both in hex (0A0B=00112233)", read_reply},
+      {"--silent", "", flag(&SimOptions::silent)},
+      {"--wire", "", flag(&SimOptions::show_wire)},
+      {"--delay", milliseconds, count_into(&SimOptions::delay_ms, 0, kLongestDelayMs)},
+      {"--noise", from_to("a number of bytes", 1, kMostNoiseBytes),
+       count_into(&SimOptions::noise_bytes, 1, kMostNoiseBytes)},
+      {"--crc-errors", probability, chance_into(&SimOptions::crc_error_chance)},
+      {"--pieces", from_to("a piece size in bytes", 1, kNoLimit),
+       count_into(&SimOptions::piece_size, 1, kNoLimit)},
+      {"--pause", milliseconds, count_into(&SimOptions::piece_pause_ms, 0, kLongestDelayMs)},
+      {"--faults", from_to("a seed", 0, kNoLimit),
+       optional_count_into(&SimOptions::fault_seed, 0, kNoLimit)},
+      {"--fault-rate", probability, chance_into(&SimOptions::fault_rate)},
+      {"--device", "a serial device (/dev/ttyUSB0, COM11)", name_into(&SimOptions::device)},
+      {"--wine-com", from_to("a COM port number", 1, kHighestComPort),
+       optional_count_into(&SimOptions::wine_com, 1, kHighestComPort)},
+      {"--wine-prefix", "a Wine prefix's directory", name_into(&SimOptions::wine_prefix)},
+      {"--port-file", "a file name", name_into(&SimOptions::port_file)},
+      {"--exit-after", from_to("a number of requests", 1, kNoLimit),
+       count_into(&SimOptions::exit_after, 1, kNoLimit)},
+      {"--record", "a file name for the transcript", name_into(&SimOptions::record_path)},
+      {"--replay", "a transcript's file name", name_into(&SimOptions::replay_path)},
+      {"--tap", "the adapter's serial device", name_into(&SimOptions::tap_device)},
   };
   return rules;
 }
@@ -125,6 +156,36 @@ std::string missing_companion(const std::set<std::string_view> &seen) {
   return "";
 }
 
+// A tap passes the real adapter's answers on as they are, so nothing that
+// shapes an answer goes with it.
+std::string conflicting_with_tap(const std::set<std::string_view> &seen) {
+  if (seen.count("--tap") == 0) {
+    return "";
+  }
+  constexpr std::string_view kAnswerOptions[] = {
+      "--replay", "--version-text", "--identify", "--reply", "--silent", "--delay",
+      "--noise",  "--crc-errors",   "--pieces",   "--pause", "--faults"};
+  for (const std::string_view option : kAnswerOptions) {
+    if (seen.count(option) != 0) {
+      return std::string(option) +
+             " does not go with --tap, which passes the adapter's own answers on unchanged";
+    }
+  }
+  return "";
+}
+
+std::string system_problem(const std::set<std::string_view> &seen, const SimOptions &options) {
+  for (const std::string_view option : seen) {
+    if (std::string why = unavailable_here(option); !why.empty()) {
+      return std::string(option) + " " + why;
+    }
+  }
+  if (options.device.empty() && !options.help && !options.show_version) {
+    return device_needed_because();
+  }
+  return "";
+}
+
 } // namespace
 
 ParsedOptions parse_options(int argc, const char *const *argv) {
@@ -139,27 +200,39 @@ ParsedOptions parse_options(int argc, const char *const *argv) {
     }
     const OptionRule *rule = find_rule(name);
     if (rule == nullptr) {
-      parsed.error = "unknown argument '" + std::string(argv[i]) + "'";
+      const std::string given = quoted(argv[i]);
+      parsed.error = name.starts_with("-")
+                         ? "unknown option " + given
+                         : given + " is not an option: korvel-sim takes options only";
       return parsed;
     }
-    if (rule->takes_value && !value) {
+    const bool takes_value = !rule->takes.empty();
+    if (takes_value && !value) {
       if (i + 1 == argc) {
-        parsed.error = std::string(name) + " needs a value";
+        parsed.error = std::string(name) + " needs a value: " + rule->takes;
         return parsed;
       }
       value = argv[++i];
-    } else if (!rule->takes_value && value) {
+    } else if (!takes_value && value) {
       parsed.error = std::string(name) + " takes no value";
       return parsed;
     }
     if (!rule->read(parsed.options, value.value_or(""))) {
       parsed.error =
-          "bad value for " + std::string(name) + ": '" + std::string(value.value_or("")) + "'";
+          std::string(name) + " takes " + rule->takes + ", not " + quoted(value.value_or(""));
       return parsed;
     }
     seen.insert(rule->name);
   }
-  parsed.error = missing_companion(seen);
+  parsed.options.answers_given =
+      seen.count("--identify") + seen.count("--reply") + seen.count("--version-text") > 0;
+  for (const auto &check : {missing_companion(seen), conflicting_with_tap(seen),
+                            system_problem(seen, parsed.options)}) {
+    if (!check.empty()) {
+      parsed.error = check;
+      return parsed;
+    }
+  }
   return parsed;
 }
 
@@ -168,9 +241,10 @@ void print_usage(std::FILE *stream) {
       stream,
       "usage: korvel-sim [OPTIONS]\n"
       "\n"
-      "A simulated MDB interface adapter on a pseudo-terminal (or a serial device).\n"
-      "Prints the port name to give the library (pts/N) and the device path, then\n"
-      "every request it decodes and the reply it sends, until Ctrl-C or SIGTERM.\n"
+      "A simulated MDB interface adapter on a pseudo-terminal (Linux) or on a serial\n"
+      "device: a cable to the host, or on Windows one end of a virtual null-modem pair\n"
+      "(--device COM11 when the host opens COM10). Prints the port to give the library,\n"
+      "then every request it decodes and the reply it sends, until Ctrl-C (or SIGTERM).\n"
       "\n"
       "Answers (by default 0x01 gets status 0x00 and the version text, every other\n"
       "command the single status byte 0x00):\n"
@@ -192,24 +266,36 @@ void print_usage(std::FILE *stream) {
       "  --fault-rate P       with --faults: the chance of a fault per answer\n"
       "                       (default %.1f)\n"
       "\n"
+      "Sessions:\n"
+      "  --record FILE        write every exchange to FILE, a transcript (a new file)\n"
+      "  --replay FILE        answer each request as the transcript FILE recorded it:\n"
+      "                       the same reply bytes, in recorded order, with their\n"
+      "                       delays; a request it has no answer for is said so and\n"
+      "                       answered as the other options say (by default not at all)\n"
+      "  --tap DEVICE         stand between the host and a real adapter on DEVICE:\n"
+      "                       pass every byte on both ways unchanged, and log (and\n"
+      "                       with --record, record) the exchanges\n"
+      "\n"
       "Running:\n"
-      "  --device PATH        serve on this serial device (a cable to the host)\n"
-      "                       instead of a pseudo-terminal, set to 38400 8N1, raw,\n"
-      "                       no flow control\n"
-      "  --wine-com N         link COMN of a Wine prefix to the pseudo-terminal while\n"
-      "                       running (DIR/dosdevices/comN), and list it where a scan\n"
-      "                       looks (HKLM\\HARDWARE\\DEVICEMAP\\SERIALCOMM, value\n"
+      "  --device DEVICE      serve (or with --tap, meet the host) on this serial device\n"
+      "                       instead of a pseudo-terminal, held exclusively, set to\n"
+      "                       38400 8N1, raw, no flow control; on Windows a COM port\n"
+      "                       (COM11, CNCB0), and required there\n"
+      "  --wine-com N         (Linux) link COMN of a Wine prefix to the pseudo-terminal\n"
+      "                       while running (DIR/dosdevices/comN), and list it where a\n"
+      "                       scan looks (HKLM\\HARDWARE\\DEVICEMAP\\SERIALCOMM, value\n"
       "                       \\Device\\KorvelSimN) through Wine's reg\n"
       "  --wine-prefix DIR    with --wine-com: the prefix (default $WINEPREFIX, or ~/.wine)\n"
       "  --port-file PATH     write the port name to PATH once ready (removed on exit)\n"
-      "  --exit-after N       stop after answering N requests\n"
+      "  --exit-after N       stop after answering (or passing on) N requests\n"
       "  --wire               also print each request and reply frame as wire bytes\n"
       "  -h, --help           print this text\n"
       "  --version            print korvel-sim's release version\n"
       "\n"
       "Options take their value as the next argument or after '=' (--delay=50).\n"
-      "Exit status: 0 after a clean stop, 1 when the adapter or its port link could\n"
-      "not be set up, 2 for bad arguments (this text then goes to standard error).\n",
+      "Exit status: 0 after a clean stop, 1 when the line, its port link or a\n"
+      "transcript could not be set up (a malformed transcript is refused with its\n"
+      "line number), 2 for bad arguments.\n",
       sim::kDefaultVersionText, sim::kIdentificationText, kDefaultPiecePauseMs, kDefaultFaultRate);
 }
 

@@ -5,6 +5,7 @@
 #include "sim_adapter.h"
 
 #include <cstdint>
+#include <cstdio>
 #include <optional>
 #include <string>
 #include <vector>
@@ -27,6 +28,9 @@ struct SimOptions {
   std::string version_text = sim::kDefaultVersionText;
   bool identify = false;
   std::vector<ReplyRule> replies;
+  // --identify, --reply or --version-text given: with --replay, a request
+  // without a recorded answer is answered as they say instead of not at all.
+  bool answers_given = false;
 
   bool silent = false;
   std::uint32_t delay_ms = 0;
@@ -43,11 +47,15 @@ struct SimOptions {
   std::string port_file;
   std::uint32_t exit_after = 0; // 0: run until stopped
   bool show_wire = false;       // also print the frames as they cross the line
+
+  std::string record_path; // write a transcript of the session here
+  std::string replay_path; // answer from this transcript
+  std::string tap_device;  // pass the session on to the adapter on this device
 };
 
 struct ParsedOptions {
   SimOptions options;
-  // Why the command line was refused; empty when it was read.
+  // Why the command line was refused, in one line; empty when it was read.
   std::string error;
 };
 
