@@ -8,32 +8,38 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 FUZZ_SECONDS=${FUZZ_SECONDS:-30}
 
+# Each step's heading says how long the run has taken so far.
+step() {
+  step "$* (at $((SECONDS / 60))m$((SECONDS % 60))s)"
+}
+
 scripts/install-deps.sh
 
-echo "== Windows DLL and korvel.exe with their PDBs (clang and lld over MinGW-w64)"
+step "Windows DLL and korvel.exe with their PDBs (clang and lld over MinGW-w64)"
 cmake --preset windows >/dev/null
 cmake --build --preset windows
 
-echo "== Native tests under AddressSanitizer and UndefinedBehaviorSanitizer"
+step "Native tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 cmake --preset sanitize >/dev/null
 cmake --build --preset sanitize
 ctest --preset sanitize
 
-echo "== Calls from several threads under ThreadSanitizer"
+step "Calls from several threads under ThreadSanitizer"
 cmake --preset tsan >/dev/null
 cmake --build --preset tsan
 ctest --preset tsan
 
-echo "== Static analysis of the library (clang-tidy, cppcheck)"
+step "Static analysis of the library (clang-tidy, cppcheck)"
 scripts/analyze.sh
 
-echo "== Fuzzers, ${FUZZ_SECONDS} s each"
+step "Fuzzers, ${FUZZ_SECONDS} s each"
 fuzz/run_fuzzers.sh "$FUZZ_SECONDS"
 
-echo "== Native library, unit, pseudo-terminal, tool, packaging and Wine tests"
+step "Native library, unit, pseudo-terminal, tool, packaging and Wine tests"
 cmake --preset native >/dev/null
 cmake --build --preset native
 ctest --preset native --label-exclude vm
 
-echo "== Linux library and tools in a virtual machine (8250 UART and FTDI USB serial drivers)"
+step "Linux library and tools in a virtual machine (8250 UART and FTDI USB serial drivers)"
 ctest --preset native --label-regex vm
+echo "== every step passed in $((SECONDS / 60))m$((SECONDS % 60))s"
