@@ -10,7 +10,7 @@ FUZZ_SECONDS=${FUZZ_SECONDS:-30}
 
 # Each step's heading says how long the run has taken so far.
 step() {
-  step "$* (at $((SECONDS / 60))m$((SECONDS % 60))s)"
+  echo "== $* (at $((SECONDS / 60))m$((SECONDS % 60))s)"
 }
 
 scripts/install-deps.sh
