@@ -50,7 +50,7 @@ __all__ = [
     "LinkError", "AdapterError", "AdapterStatusFEError", "Interface", "scan",
     "library", "list_ports", "PortInfo",
 ]
-__version__ = "1.1.0"
+__version__ = "1.2.0"
 
 if sys.platform == "win32":
     LIBRARY_NAME = "korvel_dll.dll"
