@@ -1,6 +1,7 @@
 // Lines on Windows: a COM port, such as one end of a virtual null-modem pair
 // whose other end the host opens.
 #include "line.h"
+#include "port/transparent_line_win32.h"
 
 #include <atomic>
 #include <mutex>
@@ -41,21 +42,6 @@ std::string open_problem(DWORD error) {
   default:
     return system_text(error);
   }
-}
-
-// Every byte passes both ways, whatever the previous program left set: no
-// flow control, no XON/XOFF, no null bytes dropped, no error character, no
-// abort on an error. These are the library's own settings.
-void make_binary_transparent(DCB &dcb) {
-  dcb.fBinary = TRUE;
-  dcb.fOutxCtsFlow = FALSE;
-  dcb.fOutxDsrFlow = FALSE;
-  dcb.fOutX = FALSE;
-  dcb.fInX = FALSE;
-  dcb.fErrorChar = FALSE;
-  dcb.fNull = FALSE;
-  dcb.fAbortOnError = FALSE;
-  dcb.fDsrSensitivity = FALSE;
 }
 
 std::runtime_error port_error(const std::string &name, const std::string &why) {
@@ -183,7 +169,9 @@ void configure(HANDLE port, const std::string &name) {
   }
   (void)BuildCommDCBA(kLineSettings, &dcb);
   dcb.BaudRate = kLineSpeed;
-  make_binary_transparent(dcb);
+  // The library's own settings, and no input held back for a DSR line.
+  korvel::port::make_binary_transparent(dcb);
+  dcb.fDsrSensitivity = FALSE;
   // Both handshake lines raised: the adapter's side is ready, also for a
   // host that watches them.
   dcb.fDtrControl = DTR_CONTROL_ENABLE;

@@ -1,5 +1,6 @@
 // Win32 backend: COM ports through kernel32, synchronous I/O.
 #include "serial_port.h"
+#include "transparent_line_win32.h"
 #include "wait_win32.h"
 
 #include <cstring>
@@ -33,24 +34,6 @@ void apply_interface_line_control(DCB &dcb) {
   dcb.fDtrControl = DTR_CONTROL_ENABLE;
   dcb.fDsrSensitivity = FALSE;
   dcb.fRtsControl = RTS_CONTROL_DISABLE;
-}
-
-// Every byte passes both ways, whatever the previous program left set: no
-// flow control that can stop output for ever (CTS, DSR, a received XOFF) or
-// send XON/XOFF of its own, no null bytes dropped, no error character
-// replacing bytes, no abort that fails every later read and write, and no
-// parity checking left over from another framing (BuildCommDCB's "parity=N"
-// need not clear the check).
-void make_binary_transparent(DCB &dcb) {
-  dcb.fBinary = TRUE;
-  dcb.fParity = FALSE;
-  dcb.fOutxCtsFlow = FALSE;
-  dcb.fOutxDsrFlow = FALSE;
-  dcb.fOutX = FALSE;
-  dcb.fInX = FALSE;
-  dcb.fErrorChar = FALSE;
-  dcb.fNull = FALSE;
-  dcb.fAbortOnError = FALSE;
 }
 
 // Reads return at once with what is queued (the library only reads bytes it
