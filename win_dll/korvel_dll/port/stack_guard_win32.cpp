@@ -17,9 +17,11 @@ constexpr DWORD kStackBufferOverrun = 0xC0000409;
 
 extern "C" {
 
-// The names the compiler's stack protector refers to.
+// The names the compiler's stack protector refers to, reserved for just this.
+// NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
 std::uintptr_t __stack_chk_guard = kUnseededGuard;
 
+// NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
 [[noreturn]] void __stack_chk_fail() {
   // __fastfail: the process ends at once, reported as a stack buffer overrun,
   // without running any more of its code. Where the system predates it the
