@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
@@ -78,6 +79,11 @@ void AdapterLine::silence() {
   if (simulator_) {
     simulator_->send_signal(SIGKILL);
     (void)simulator_->wait_for_exit(kSimulatorStartTimeout);
+    // korvel-sim holds its device exclusively, and a pseudo-terminal keeps
+    // that flag while this end stays open; the next korvel-sim needs it gone.
+    if (held_fd_ >= 0) {
+      (void)ioctl(held_fd_, TIOCNXCL);
+    }
   }
 }
 
