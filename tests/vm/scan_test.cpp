@@ -112,5 +112,33 @@ TEST_F(Scan, TheKorvelToolFindsTheAdapterInsideTheGuest) {
   EXPECT_NE(run.hex_text("output").find(kUsbPort), std::string::npos) << run.hex_text("output");
 }
 
+// korvel ports over the guest's real sysfs: the emulated FTDI with its USB
+// ids, driver and latency timer, the UART, and under -v the console and the
+// placeholders as left out.
+TEST_F(Scan, KorvelPortsShowsTheRealDriversAsAScanSeesThem) {
+  const AgentReply run = must(std::string("run 0 ") + kGuestKorvel + " -v ports");
+  const std::string output = run.hex_text("output");
+  EXPECT_EQ(run.number("status"), tool_test::kExitSuccess) << output;
+  const auto line_of = [&output](const std::string &port) {
+    const std::size_t at = output.find("\n" + port + " ");
+    return at == std::string::npos ? std::string()
+                                   : output.substr(at + 1, output.find('\n', at + 1) - at - 1);
+  };
+  const std::string usb = line_of(kUsbPort);
+  EXPECT_NE(usb.find("driver ftdi_sio"), std::string::npos) << output;
+  EXPECT_NE(usb.find("USB 0403:6001"), std::string::npos) << output;
+  EXPECT_NE(usb.find("latency timer"), std::string::npos) << output;
+  EXPECT_NE(line_of(kUartPort).find("driver serial"), std::string::npos) << output;
+  EXPECT_NE(line_of(kConsolePort).find("left out: the kernel's console"), std::string::npos)
+      << output;
+  for (const char *phantom : kPhantomPorts) {
+    EXPECT_NE(line_of(phantom).find("left out: a placeholder"), std::string::npos) << output;
+  }
+  // The probed ports come first, in the scan's order.
+  EXPECT_LT(output.find("\n" + std::string(kUartPort) + " "),
+            output.find("\n" + std::string(kUsbPort) + " "));
+  EXPECT_LT(output.find("\n" + std::string(kUsbPort) + " "), output.find("that a scan leaves out"));
+}
+
 } // namespace
 } // namespace vm_host
