@@ -7,7 +7,7 @@
 # whose CTest summary ends the output.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-FUZZ_SECONDS=${FUZZ_SECONDS:-30}
+FUZZ_SECONDS=${FUZZ_SECONDS:-20}
 
 # Each step's heading says how long the run has taken so far.
 step() {
