@@ -23,10 +23,6 @@ constexpr std::chrono::seconds kCommandTimeout{60};
 constexpr const char *kSignerName = "korvel_dll throwaway signer";
 constexpr const char *kPassword = "throwaway password";
 
-bool contains(const std::string &text, const std::string &part) {
-  return text.find(part) != std::string::npos;
-}
-
 std::string file_contents(const fs::path &path) {
   std::ifstream file(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());

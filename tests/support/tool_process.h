@@ -26,6 +26,11 @@ constexpr std::chrono::seconds kToolTimeout{20};
 // A port name the library accepts but that names no device.
 constexpr const char *kMissingPort = "pts/99999";
 
+// Whether a program's output holds this text.
+inline bool contains(const std::string &text, const std::string &part) {
+  return text.find(part) != std::string::npos;
+}
+
 // korvel with these arguments, to completion.
 ProcessResult run_korvel(const std::vector<std::string> &args);
 

@@ -29,10 +29,6 @@ constexpr std::chrono::milliseconds kAnswerPoll{20};
 // Once the adapter has answered, its last bytes still cross the tap.
 constexpr std::chrono::milliseconds kLastBytesGrace{50};
 
-bool contains(const std::string &text, const std::string &part) {
-  return text.find(part) != std::string::npos;
-}
-
 std::size_t lines_with(const std::string &text, const std::vector<std::string> &parts) {
   std::size_t count = 0;
   std::istringstream lines(text);

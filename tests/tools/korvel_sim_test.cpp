@@ -27,10 +27,6 @@ constexpr std::chrono::seconds kSelfExitTimeout{10};
 constexpr std::chrono::seconds kReopenBound{1};
 constexpr const char *kStty = "/usr/bin/stty";
 
-bool contains(const std::string &text, const std::string &part) {
-  return text.find(part) != std::string::npos;
-}
-
 std::string text_hex(const std::string &text) {
   return format_hex(reinterpret_cast<const std::uint8_t *>(text.data()), text.size());
 }

@@ -23,10 +23,6 @@ constexpr std::chrono::seconds kUnlistTimeout{10};
 constexpr std::chrono::milliseconds kUnlistPoll{100};
 constexpr const char *kSerialCommKey = "HKLM\\HARDWARE\\DEVICEMAP\\SERIALCOMM";
 
-bool contains(const std::string &text, const std::string &part) {
-  return text.find(part) != std::string::npos;
-}
-
 // With the line ends as Linux writes them: korvel.exe writes its text in
 // text mode, "\r\n".
 ProcessResult run_korvel_exe(const std::vector<std::string> &args) {

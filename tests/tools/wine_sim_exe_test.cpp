@@ -34,10 +34,6 @@ constexpr const char *kSimPort = "COM11";
 // What a 64-bit Windows program may import and every Windows has.
 const std::set<std::string> kSystemDlls = {"kernel32.dll", "msvcrt.dll", "advapi32.dll"};
 
-bool contains(const std::string &text, const std::string &part) {
-  return text.find(part) != std::string::npos;
-}
-
 ProcessResult run_korvel_exe(const std::vector<std::string> &args) {
   std::vector<std::string> argv{KORVEL_CLI_EXE};
   argv.insert(argv.end(), args.begin(), args.end());

@@ -146,6 +146,19 @@ bool port_present(const std::string &port) {
          access(("/sys/class/tty/" + port).c_str(), F_OK) == 0;
 }
 
+// Opens the port without the library and spoils it, reporting the settings it
+// left, or the open's errno; the descriptor, or -1.
+int open_spoiled(const std::string &port, Reply &reply) {
+  const int fd = open_plain(port);
+  if (fd < 0) {
+    reply.fail("open-errno-" + std::to_string(errno));
+    return -1;
+  }
+  spoil_line(fd);
+  describe_line(fd, port, reply);
+  return fd;
+}
+
 } // namespace
 
 int open_errno_as(const std::string &port, int uid) {
@@ -183,14 +196,10 @@ bool spoil_command(AgentState &, const Args &args, Reply &reply) {
   if (args.size() != 1) {
     return false;
   }
-  const int fd = open_plain(args[0]);
-  if (fd < 0) {
-    reply.fail("open-errno-" + std::to_string(errno));
-    return true;
+  const int fd = open_spoiled(args[0], reply);
+  if (fd >= 0) {
+    close(fd);
   }
-  spoil_line(fd);
-  describe_line(fd, args[0], reply);
-  close(fd);
   return true;
 }
 
@@ -202,15 +211,11 @@ bool hold_command(AgentState &state, const Args &args, Reply &reply) {
   if (args.size() != 1 || state.held_fd >= 0) {
     return false;
   }
-  const int fd = open_plain(args[0]);
-  if (fd < 0) {
-    reply.fail("open-errno-" + std::to_string(errno));
-    return true;
+  const int fd = open_spoiled(args[0], reply);
+  if (fd >= 0) {
+    state.held_fd = fd;
+    state.held_port = args[0];
   }
-  spoil_line(fd);
-  state.held_fd = fd;
-  state.held_port = args[0];
-  describe_line(fd, args[0], reply);
   return true;
 }
 

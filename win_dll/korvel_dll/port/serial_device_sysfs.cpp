@@ -147,28 +147,37 @@ bool parse_device_number(const char *text, DeviceNumber *number) {
   return true;
 }
 
-// Whether one of the console's devices has this number. Compared by number,
-// not by name, so that a link to the console or another node for the same
-// device is recognised too.
-bool is_console_device(const DeviceSources &sources, DeviceNumber number) {
-  ConsoleList consoles;
-  read_consoles(sources.sys_class_tty, consoles);
-  for (const char *name = consoles.names; *name != '\0';) {
+// Calls visit(name, length) for each name of the console list until one
+// returns true; true if one did.
+template <typename Visit> bool any_console(const ConsoleList &consoles, Visit visit) {
+  for (const char *name = consoles.names + std::strspn(consoles.names, kConsoleSeparators);
+       *name != '\0';) {
     const std::size_t length = std::strcspn(name, kConsoleSeparators);
-    char path[kSysPathSize];
-    char text[kNumberTextSize];
-    DeviceNumber console{};
-    const int written = std::snprintf(path, sizeof(path), "%s/%.*s/dev", sources.sys_class_tty,
-                                      static_cast<int>(length), name);
-    if (length > 0 && written > 0 && static_cast<std::size_t>(written) < sizeof(path) &&
-        read_small_file(path, text) && parse_device_number(text, &console) &&
-        same_device(console, number)) {
+    if (visit(name, length)) {
       return true;
     }
     name += length;
     name += std::strspn(name, kConsoleSeparators);
   }
   return false;
+}
+
+// Whether one of the console's devices has this number. Compared by number,
+// not by name, so that a link to the console or another node for the same
+// device is recognised too.
+bool is_console_device(const DeviceSources &sources, DeviceNumber number) {
+  ConsoleList consoles;
+  read_consoles(sources.sys_class_tty, consoles);
+  return any_console(consoles, [&](const char *name, std::size_t length) {
+    char path[kSysPathSize];
+    char text[kNumberTextSize];
+    DeviceNumber console{};
+    const int written = std::snprintf(path, sizeof(path), "%s/%.*s/dev", sources.sys_class_tty,
+                                      static_cast<int>(length), name);
+    return written > 0 && static_cast<std::size_t>(written) < sizeof(path) &&
+           read_small_file(path, text) && parse_device_number(text, &console) &&
+           same_device(console, number);
+  });
 }
 
 } // namespace
@@ -193,15 +202,9 @@ void read_consoles(const char *sys_class_tty, ConsoleList &consoles) {
 
 bool names_console(const ConsoleList &consoles, const char *name) {
   const std::size_t length = std::strlen(name);
-  for (const char *at = consoles.names; *at != '\0';) {
-    const std::size_t listed = std::strcspn(at, kConsoleSeparators);
-    if (listed == length && std::strncmp(at, name, length) == 0) {
-      return true;
-    }
-    at += listed;
-    at += std::strspn(at, kConsoleSeparators);
-  }
-  return false;
+  return any_console(consoles, [&](const char *listed, std::size_t listed_length) {
+    return listed_length == length && std::strncmp(listed, name, length) == 0;
+  });
 }
 
 DeviceKind classify_device(const struct stat &node, const DeviceSources &sources) {
